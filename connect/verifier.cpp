@@ -1,0 +1,71 @@
+#include "connect/verifier.h"
+
+#include "connect/file_checks.h"
+#include "connect/json_values.h"
+#include "connect/session.h"
+
+namespace ConnectVerifier {
+namespace {
+
+ConnectProblem problemForRefusal(std::string_view reason) {
+    if (reason == "rejected" || reason == "timeout") {
+        return ConnectProblem::tokenNotCurrent;
+    }
+    if (reason == "no_token" || reason == "bad_port") {
+        return ConnectProblem::malformedSession;
+    }
+    return ConnectProblem::wrongService;
+}
+
+ConnectResult<BrokerHealth> readAnswer(std::string_view output) {
+    if (auto health = ConnectSession::parseHealth(output)) {
+        return *health;
+    }
+    const auto answer = JsonValues::parseObject(output);
+    if (!answer || JsonValues::booleanMember(*answer, "ok") != false) {
+        return tl::unexpected(ConnectProblem::wrongService);
+    }
+    const std::string* reason = JsonValues::stringMember(*answer, "reason");
+    if (reason == nullptr) {
+        return tl::unexpected(ConnectProblem::wrongService);
+    }
+    return tl::unexpected(problemForRefusal(*reason));
+}
+
+} // namespace
+
+Layout Layout::standard(const std::filesystem::path& bundlePath) {
+    // A trailing separator would make the bundle itself look like the parent.
+    std::filesystem::path bundle = bundlePath;
+    while (bundle.has_relative_path() && !bundle.has_filename()) {
+        bundle = bundle.parent_path();
+    }
+    const std::filesystem::path resources = bundle.parent_path();
+    return Layout{(resources / "runtime" / "node").string(),
+                  (resources / "bin" / "connect-verify.js").string()};
+}
+
+ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layout, double timeout,
+                                   ConnectProbeHandle* handle, const Runner& runner) {
+    const auto token = ConnectSession::token(draft.pairURL);
+    if (!token) {
+        return tl::unexpected(ConnectProblem::malformedSession);
+    }
+    if (!runner &&
+        (!FileChecks::isExecutableFile(layout.nodePath) || !FileChecks::exists(layout.adapterPath))) {
+        return tl::unexpected(ConnectProblem::verifierUnavailable);
+    }
+    if (handle != nullptr && handle->isCancelled()) {
+        return tl::unexpected(ConnectProblem::cancelled);
+    }
+    const std::vector<std::string> arguments{layout.adapterPath, "--port", std::to_string(draft.port)};
+    const auto output = runner ? runner(layout.nodePath, arguments, *token, timeout)
+                               : runBounded(layout.nodePath, arguments, *token, timeout, handle);
+    if (!output) {
+        const bool cancelled = handle != nullptr && handle->isCancelled();
+        return tl::unexpected(cancelled ? ConnectProblem::cancelled : ConnectProblem::brokerUnreachable);
+    }
+    return readAnswer(*output);
+}
+
+} // namespace ConnectVerifier

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building, testing and running the project need on Debian 12. Safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config clang clang-format
+  nlohmann-json3-dev libexpected-dev libboost-url1.81-dev libutf8proc-dev
+  libgtest-dev libgmock-dev
+  qt6-base-dev libglib2.0-dev
+  hyperfine
+)
+# Node.js runs the stand-in companion; any installed node 18 or later will do.
+command -v node >/dev/null 2>&1 || packages+=(nodejs)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
