@@ -1,8 +1,6 @@
 #include "connect/session.h"
+#include "tests/temp_dir.h"
 
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,76 +8,56 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const std::string valid = R"({"port":5000,"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})";
+
 class SessionFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tessaly-session-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string write(const std::string& content, mode_t mode = 0600,
+    std::string write(const std::string& content, unsigned mode = 0600,
                       const std::string& name = "session.json") {
-        const fs::path path = dir_ / name;
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-        fs::permissions(path, static_cast<fs::perms>(mode));
-        return path.string();
+        return dir_.write(name, content, mode);
     }
-
     std::string session(const std::string& port, const std::string& pairUrl) {
         return write(R"({"port":)" + port + R"(,"pairUrl":")" + pairUrl + R"("})");
     }
-
     static ConnectResult<ConnectDraft> read(const std::string& path) {
         return ConnectSession::readDraft(path);
     }
 
-    fs::path dir_;
+    TempDir dir_;
 };
 
 const ConnectResult<ConnectDraft> malformed = tl::unexpected(ConnectProblem::malformedSession);
 const ConnectResult<ConnectDraft> unsafe = tl::unexpected(ConnectProblem::unsafeFile);
 
-TEST_F(SessionFileTest, ValidSessionGivesPortAndUrl) {
-    const auto draft = read(session("5000", "http://127.0.0.1:5000/pair#token=abc"));
-    ASSERT_TRUE(draft) << rawValue(draft.error());
-    EXPECT_EQ(draft->port, 5000);
-    EXPECT_EQ(draft->pairURL.buffer(), "http://127.0.0.1:5000/pair#token=abc");
-}
-
 TEST_F(SessionFileTest, WhatIsAtThePathDecidesBeforeTheContent) {
-    const std::string valid = R"({"port":5000,"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})";
-    EXPECT_EQ(read((dir_ / "missing.json").string()),
+    EXPECT_EQ(read((dir_.path() / "missing.json").string()),
               ConnectResult<ConnectDraft>(tl::unexpected(ConnectProblem::noSession)));
     EXPECT_EQ(read(""), ConnectResult<ConnectDraft>(tl::unexpected(ConnectProblem::noSession)));
-    fs::create_directory(dir_ / "folder");
-    EXPECT_EQ(read((dir_ / "folder").string()), unsafe);
+    fs::create_directory(dir_.path() / "folder");
+    EXPECT_EQ(read((dir_.path() / "folder").string()), unsafe);
 
     const std::string target = write(valid, 0600, "target.json");
-    fs::create_symlink(target, dir_ / "link.json");
+    fs::create_symlink(target, dir_.path() / "link.json");
     EXPECT_TRUE(read(target));
-    EXPECT_EQ(read((dir_ / "link.json").string()), unsafe);
+    EXPECT_EQ(read((dir_.path() / "link.json").string()), unsafe);
 
-    ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
-    EXPECT_EQ(read((dir_ / "fifo").string()), unsafe); // and returns rather than blocking on the open
+    ASSERT_EQ(::mkfifo((dir_.path() / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(read((dir_.path() / "fifo").string()), unsafe); // and returns rather than blocking on the open
 
     EXPECT_EQ(ConnectSession::readDraft(target, ::getuid() + 1), unsafe);
     EXPECT_EQ(read(write("not json", 0644)), unsafe);
 }
 
 TEST_F(SessionFileTest, OnlyOwnerPermissionBitsAreAllowed) {
-    const std::string valid = R"({"port":5000,"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})";
-    for (const mode_t mode : {0600, 0400, 0700}) {
+    for (const unsigned mode : {0600, 0400, 0700}) {
         EXPECT_TRUE(read(write(valid, mode))) << std::oct << mode;
     }
-    for (const mode_t mode : {0640, 0604, 0660, 0601, 0610, 0602}) {
+    for (const unsigned mode : {0640, 0604, 0660, 0601, 0610, 0602}) {
         EXPECT_EQ(read(write(valid, mode)), unsafe) << std::oct << mode;
     }
 }
 
 TEST_F(SessionFileTest, SizeMustBeOneToMaxBytes) {
-    const std::string valid = R"({"port":5000,"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})";
     EXPECT_EQ(read(write("")), unsafe);
     const auto padded = [&](std::size_t size) { return valid + std::string(size - valid.size(), ' '); };
     EXPECT_TRUE(read(write(padded(8192))));
@@ -109,27 +87,23 @@ TEST_F(SessionFileTest, ContentMustBeAnObjectWithAUsablePort) {
 }
 
 TEST_F(SessionFileTest, PairingUrlMustNameThePairingPageOnLoopback) {
+    EXPECT_EQ(read(session("5000", "http://127.0.0.1:5000/pair#token=abc")),
+              ConnectDraft({5000, boost::urls::url("http://127.0.0.1:5000/pair#token=abc")}));
     EXPECT_TRUE(read(session("5000", "http://127.0.0.1:5000/pair#token=")));
     EXPECT_TRUE(read(session("5000", "http://127.0.0.1:5000/pair#token=abc&more=1")));
     for (const char* url : {
              "https://127.0.0.1:5000/pair#token=abc",
              "HTTP://127.0.0.1:5000/pair#token=abc",
-             "ws://127.0.0.1:5000/pair#token=abc",
              "http://localhost:5000/pair#token=abc",
-             "http://127.0.0.2:5000/pair#token=abc",
              "http://user@127.0.0.1:5000/pair#token=abc",
-             "http://user:pw@127.0.0.1:5000/pair#token=abc",
              "http://@127.0.0.1:5000/pair#token=abc",
              "http://127.0.0.1:5001/pair#token=abc",
              "http://127.0.0.1/pair#token=abc",
              "http://127.0.0.1:/pair#token=abc",
              "http://127.0.0.1:5000/pair/more#token=abc",
-             "http://127.0.0.1:5000/Pair#token=abc",
-             "http://127.0.0.1:5000/#token=abc",
              "http://127.0.0.1:5000/pair?x=1#token=abc",
              "http://127.0.0.1:5000/pair?#token=abc",
              "http://127.0.0.1:5000/pair",
-             "http://127.0.0.1:5000/pair#",
              "http://127.0.0.1:5000/pair#tok=abc",
              "http://127.0.0.1:5000/pair#x=1&token=abc",
              "/pair#token=abc",
@@ -148,7 +122,6 @@ TEST(SessionTokenTest, FindsTheFirstUsableTokenPiece) {
     EXPECT_EQ(token("http://127.0.0.1:5000/pair#token=a=b"), "a=b");
     EXPECT_EQ(token("http://127.0.0.1:5000/pair#token=%0Abad&token=good"), "good");
     EXPECT_EQ(token("http://127.0.0.1:5000/pair#Token=abc"), std::nullopt);
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#token"), std::nullopt);
     EXPECT_EQ(token("http://127.0.0.1:5000/pair#token="), std::nullopt);
     EXPECT_EQ(token("http://127.0.0.1:5000/pair#&&"), std::nullopt);
     EXPECT_EQ(token("http://127.0.0.1:5000/pair"), std::nullopt);

@@ -1,8 +1,8 @@
 #include "app/check_mode.h"
 #include "app/modes.h"
+#include "tests/temp_dir.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -21,20 +21,14 @@ TEST(ModeChoiceTest, FirstMatchingRuleWins) {
         {{"p", "--menubar", "--connect"}, Mode::menuBar},
         {{"p", "x", "y", "--menubar"}, Mode::menuBar},
         {{"p", "--pairing-approval", "--connect"}, Mode::pairingApproval},
-        {{"p", "--pairing-approval"}, Mode::pairingApproval},
         {{"p", "--connect"}, Mode::connect},
         {{"p", "--connect", "--session", "s.json", "--check"}, Mode::check},
-        {{"p", "--connect", "--session", "--check"}, Mode::check},
         {{"p", "--connect=1", "--check"}, Mode::setupWindow},
         {{"p", "--Connect", "--check"}, Mode::setupWindow},
         {{"--connect", "--check"}, Mode::setupWindow},
     };
     for (const auto& [arguments, mode] : cases) {
-        std::string shown;
-        for (const auto& a : arguments) {
-            shown += a + " ";
-        }
-        EXPECT_EQ(chooseMode(arguments), mode) << shown;
+        EXPECT_EQ(chooseMode(arguments), mode) << ::testing::PrintToString(arguments);
     }
 }
 
@@ -75,37 +69,24 @@ TEST(InstallationTest, RootIsAboveReleasesOnlyForARealRelease) {
 
 class CheckModeTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tessaly-check-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        session_ = dir_ / "session.json";
-        std::ofstream(session_) << R"({"port":5000,"pairUrl":"http://127.0.0.1:5000/pair#token=t"})";
-        fs::permissions(session_, fs::perms::owner_read | fs::perms::owner_write);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     CheckMode::Report checkAnswering(std::string answer) {
         return CheckMode::check(session_, {"node", "verify.js"}, ::getuid(),
                                 [answer](const std::string&, const std::vector<std::string>&,
                                          const std::string&, double) { return std::optional(answer); });
     }
 
-    fs::path dir_;
-    fs::path session_;
+    TempDir dir_;
+    fs::path session_ =
+        dir_.write("session.json", R"({"port":5000,"pairUrl":"http://127.0.0.1:5000/pair#token=t"})");
 };
 
 TEST_F(CheckModeTest, ReportsEachEnding) {
-    EXPECT_EQ(CheckMode::check(dir_ / "missing.json", {"node", "verify.js"}, ::getuid()),
+    EXPECT_EQ(CheckMode::check(dir_.path() / "missing.json", {"node", "verify.js"}, ::getuid()),
               (CheckMode::Report{ConnectOutcome::failed, "noSession"}));
-    EXPECT_EQ(CheckMode::check(session_, {"/nonexistent/node", "verify.js"}, ::getuid()),
-              (CheckMode::Report{ConnectOutcome::failed, "verifierUnavailable"}));
     EXPECT_EQ(checkAnswering(R"({"ok":false,"reason":"rejected"})"),
               (CheckMode::Report{ConnectOutcome::failed, "tokenNotCurrent"}));
     EXPECT_EQ(checkAnswering(R"({"ok":true,"version":"1.2","protocolVersion":1,"extensionConnected":false})"),
               (CheckMode::Report{ConnectOutcome::readyToConnect, "version=1.2 extensionConnected=false"}));
-    EXPECT_EQ(checkAnswering(R"({"ok":true,"version":"1.2","protocolVersion":1,"extensionConnected":true})"),
-              (CheckMode::Report{ConnectOutcome::alreadyConnected, "version=1.2 extensionConnected=true"}));
 }
 
 TEST(CheckLineTest, IsOneLineOfJsonWhateverTheVersion) {
