@@ -28,14 +28,13 @@ stop_companion() {
   fi
 }
 
-# attach_extension SESSION: does what the pairing page does once a browser with the extension opens it.
-attach_extension() {
-  node -e '
-    const { pairUrl } = JSON.parse(require("fs").readFileSync(process.argv[1], "utf8"));
-    const url = new URL(pairUrl);
-    const token = new URLSearchParams(url.hash.slice(1)).get("token");
-    fetch(new URL("/attach", url), { method: "POST", headers: { "content-type": "application/json" },
-                                     body: JSON.stringify({ token }) })
-      .then((r) => process.exit(r.ok ? 0 : 1), () => process.exit(1));
-  ' "$1"
+# open_pairing_page SESSION PROFILE: opens the session's pairing page in headless Chromium with a fresh
+# PROFILE folder, as a browser with the extension would, and succeeds when the page reports that it paired.
+open_pairing_page() {
+  local url
+  url=$(node -e 'process.stdout.write(JSON.parse(require("fs").readFileSync(process.argv[1], "utf8")).pairUrl)' "$1")
+  # Without the background-networking switches Chromium tries to reach hosts this machine cannot.
+  timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$2" \
+    --virtual-time-budget=10000 --dump-dom "$url" 2>/dev/null | grep -q '<h1 id="title">Paired</h1>'
 }

@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev libglib2.0-dev
   hyperfine
+  chromium
 )
 # Node.js runs the stand-in companion; any installed node 18 or later will do.
 command -v node >/dev/null 2>&1 || packages+=(nodejs)

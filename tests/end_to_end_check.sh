@@ -39,7 +39,7 @@ version='1.0 \"beta\" \\ build'
 expect_check "companion up, page not visited" 0 \
   "{\"outcome\":\"readyToConnect\",\"detail\":\"version=$version extensionConnected=false\"}" --session "$session"
 
-attach_extension "$session"
+open_pairing_page "$session" "$work/profile" || { echo "FAIL the pairing page did not pair"; failures=$((failures + 1)); }
 expect_check "pairing page has told the companion" 0 \
   "{\"outcome\":\"alreadyConnected\",\"detail\":\"version=$version extensionConnected=true\"}" --session "$session"
 
