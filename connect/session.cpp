@@ -96,6 +96,8 @@ bool followsPairingRules(boost::urls::url_view url, std::int64_t port) {
     return url.has_fragment() && url.fragment().starts_with("token=");
 }
 
+} // namespace
+
 ConnectResult<ConnectDraft> parseDraft(std::string_view bytes) {
     const auto document = JsonValues::parseObject(bytes);
     if (!document) {
@@ -116,8 +118,6 @@ ConnectResult<ConnectDraft> parseDraft(std::string_view bytes) {
     }
     return ConnectDraft{*port, boost::urls::url(*url)};
 }
-
-} // namespace
 
 ConnectResult<ConnectDraft> readDraft(const std::string& sessionPath, std::uint32_t uid) {
     return readChecked(sessionPath, uid).and_then(parseDraft);

@@ -28,6 +28,10 @@ inline constexpr PortRange allowedPortRange{1024, 65535};
 /// name the pairing page on the loopback address. Answers noSession, unsafeFile or malformedSession.
 ConnectResult<ConnectDraft> readDraft(const std::string& sessionPath, std::uint32_t uid = getuid());
 
+/// The content rules of a session file alone: a JSON object whose "port" and "pairUrl" name the pairing page
+/// on the loopback address. Answers malformedSession otherwise.
+ConnectResult<ConnectDraft> parseDraft(std::string_view bytes);
+
 /// The session token carried in the fragment of a pairing URL, or none.
 std::optional<std::string> token(boost::urls::url_view pairURL);
 
