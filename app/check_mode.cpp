@@ -10,7 +10,7 @@ Report check(const std::filesystem::path& sessionPath, const ConnectVerifier::La
              std::uint32_t uid, const ConnectVerifier::Runner& runner) {
     const auto health =
         ConnectSession::readDraft(sessionPath.string(), uid).and_then([&](const ConnectDraft& draft) {
-            return ConnectVerifier::verify(draft, layout, 8.0, nullptr, runner);
+            return ConnectVerifier::verify(draft, layout, ConnectVerifier::defaultTimeout, nullptr, runner);
         });
     if (!health) {
         return {ConnectOutcome::failed, std::string(rawValue(health.error()))};

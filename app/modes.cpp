@@ -23,14 +23,6 @@ Mode chooseMode(const std::vector<std::string>& arguments) {
 namespace Installation {
 namespace {
 
-// The last component of a path that may end in a separator.
-std::filesystem::path withoutTrailingSeparator(std::filesystem::path path) {
-    while (path.has_relative_path() && !path.has_filename()) {
-        path = path.parent_path();
-    }
-    return path;
-}
-
 bool isLowerHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
 }
@@ -47,7 +39,7 @@ std::filesystem::path bundlePath() {
 }
 
 std::filesystem::path resourceRoot(const std::filesystem::path& bundlePath) {
-    return withoutTrailingSeparator(bundlePath).parent_path();
+    return FileChecks::withoutTrailingSeparator(bundlePath).parent_path();
 }
 
 bool isReleaseFolderName(std::string_view name) {
@@ -68,7 +60,7 @@ bool isReleaseFolderName(std::string_view name) {
 
 std::filesystem::path root(const std::filesystem::path& resourceRoot,
                            const std::function<bool(const std::filesystem::path&)>& isExecutableFile) {
-    const std::filesystem::path release = withoutTrailingSeparator(resourceRoot);
+    const std::filesystem::path release = FileChecks::withoutTrailingSeparator(resourceRoot);
     const std::filesystem::path releases = release.parent_path();
     if (releases.filename() != "releases" || !isReleaseFolderName(release.filename().string())) {
         return resourceRoot;

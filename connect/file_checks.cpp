@@ -15,4 +15,11 @@ bool exists(const std::filesystem::path& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
+std::filesystem::path withoutTrailingSeparator(std::filesystem::path path) {
+    while (path.has_relative_path() && !path.has_filename()) {
+        path = path.parent_path();
+    }
+    return path;
+}
+
 } // namespace FileChecks

@@ -35,12 +35,7 @@ ConnectResult<BrokerHealth> readAnswer(std::string_view output) {
 } // namespace
 
 Layout Layout::standard(const std::filesystem::path& bundlePath) {
-    // A trailing separator would make the bundle itself look like the parent.
-    std::filesystem::path bundle = bundlePath;
-    while (bundle.has_relative_path() && !bundle.has_filename()) {
-        bundle = bundle.parent_path();
-    }
-    const std::filesystem::path resources = bundle.parent_path();
+    const std::filesystem::path resources = FileChecks::withoutTrailingSeparator(bundlePath).parent_path();
     return Layout{(resources / "runtime" / "node").string(),
                   (resources / "bin" / "connect-verify.js").string()};
 }

@@ -19,10 +19,14 @@ struct Layout {
     friend bool operator==(const Layout&, const Layout&) = default;
 };
 
+/// How long the verifier script may take.
+inline constexpr double defaultTimeout = 8.0;
+
 /// Asks the companion, through its verifier script, whether it answers for the draft's session and whether
 /// an extension is attached. An empty `runner` means the real one, given `handle`; a supplied runner replaces
 /// child processes altogether, so the layout's files are not checked and the handle is not passed to it.
-ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layout, double timeout = 8.0,
-                                   ConnectProbeHandle* handle = nullptr, const Runner& runner = {});
+ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layout,
+                                   double timeout = defaultTimeout, ConnectProbeHandle* handle = nullptr,
+                                   const Runner& runner = {});
 
 } // namespace ConnectVerifier
