@@ -13,8 +13,7 @@ trap 'stop_companion; rm -rf "$work"' EXIT
 
 bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/null
 start_companion "$work/install" "$work/session.json" "$work/companion.log"
-node -e 'const u = new URL(JSON.parse(require("fs").readFileSync(process.argv[1])).pairUrl);
-         process.stdout.write(new URLSearchParams(u.hash.slice(1)).get("token"))' "$work/session.json" >"$work/token"
+pair_url "$work/session.json" | sed 's/.*#token=//' | tr -d '\n' >"$work/token"
 
 echo "== against the stand-in companion"
 node bench/paired.js "$runs" \

@@ -28,11 +28,16 @@ stop_companion() {
   fi
 }
 
+# pair_url SESSION: prints the pairing URL that the session file names.
+pair_url() {
+  node -e 'process.stdout.write(JSON.parse(require("fs").readFileSync(process.argv[1], "utf8")).pairUrl)' "$1"
+}
+
 # open_pairing_page SESSION PROFILE: opens the session's pairing page in headless Chromium with a fresh
 # PROFILE folder, as a browser with the extension would, and succeeds when the page reports that it paired.
 open_pairing_page() {
   local url
-  url=$(node -e 'process.stdout.write(JSON.parse(require("fs").readFileSync(process.argv[1], "utf8")).pairUrl)' "$1")
+  url=$(pair_url "$1")
   # Without the background-networking switches Chromium tries to reach hosts this machine cannot.
   timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync --user-data-dir="$2" \
