@@ -1,31 +1,15 @@
 #include "app/check_mode.h"
 #include "app/modes.h"
+#include "app/output.h"
+#include "app/window_modes.h"
 #include "connect/session.h"
 
-#include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 namespace {
-
-// One write, retried only for what the kernel did not take, so that a reader never sees a partial line
-// interleaved with anything else.
-void writeAll(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t count = ::write(fd, text.data() + written, text.size() - written);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return;
-        }
-        written += static_cast<std::size_t>(count);
-    }
-}
 
 int runCheckMode(const std::vector<std::string>& arguments) {
     const auto sessionPath = ConfigurationBundle::sessionPath(arguments);
@@ -36,8 +20,7 @@ int runCheckMode(const std::vector<std::string>& arguments) {
 }
 
 int notBuiltYet(Mode mode) {
-    std::fprintf(stderr, "tessaly-setup: the %s mode is not built yet\n",
-                 std::string(rawValue(mode)).c_str());
+    writeAll(STDERR_FILENO, "tessaly-setup: the " + std::string(rawValue(mode)) + " mode is not built yet\n");
     return 1;
 }
 
@@ -47,9 +30,17 @@ int main(int argc, char** argv) {
     // A reader that goes away (a closed pipe to a script, a child's input) must end a write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
     const std::vector<std::string> arguments(argv, argv + argc);
-    const Mode mode = chooseMode(arguments);
-    if (mode == Mode::check) {
+    switch (chooseMode(arguments)) {
+    case Mode::check:
         return runCheckMode(arguments);
+    case Mode::pairingApproval:
+        return WindowModes::pairingApproval(arguments, argc, argv);
+    case Mode::setupWindow:
+        return WindowModes::setupWindow(argc, argv);
+    case Mode::connect:
+        return notBuiltYet(Mode::connect);
+    case Mode::menuBar:
+        return notBuiltYet(Mode::menuBar);
     }
-    return notBuiltYet(mode);
+    return 1;
 }

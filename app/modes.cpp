@@ -32,10 +32,14 @@ bool isDigit(char c) {
 
 } // namespace
 
-std::filesystem::path bundlePath() {
+std::filesystem::path executablePath() {
     std::error_code error;
-    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    return error ? std::filesystem::path() : executable.parent_path();
+    auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : executable;
+}
+
+std::filesystem::path bundlePath() {
+    return executablePath().parent_path();
 }
 
 std::filesystem::path resourceRoot(const std::filesystem::path& bundlePath) {

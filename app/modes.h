@@ -24,6 +24,9 @@ Mode chooseMode(const std::vector<std::string>& arguments);
 /// Where the companion's installation lies relative to this executable.
 namespace Installation {
 
+/// The running executable, or an empty path when the system does not say.
+std::filesystem::path executablePath();
+
 /// The folder that holds the running executable; it plays the part of the application bundle.
 std::filesystem::path bundlePath();
 

@@ -1,5 +1,6 @@
 #include "connect/file_checks.h"
 
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,32 @@ std::filesystem::path withoutTrailingSeparator(std::filesystem::path path) {
         path = path.parent_path();
     }
     return path;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+std::optional<std::string> readAtMost(int fd, std::size_t limit) {
+    std::string bytes(limit + 1, '\0');
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t count = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            return std::nullopt;
+        }
+        if (count == 0) {
+            break;
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    bytes.resize(filled);
+    return bytes;
 }
 
 } // namespace FileChecks

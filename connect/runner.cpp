@@ -1,5 +1,7 @@
 #include "connect/runner.h"
 
+#include "connect/spawn.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -234,13 +236,7 @@ std::optional<std::string> launchAndCollect(const std::string& path, const std::
 std::shared_ptr<ChildProcess> ChildProcess::spawn(const std::string& path,
                                                   const std::vector<std::string>& args, int stdinFd,
                                                   int stdoutFd) {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const auto& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = spawnArgv(path, args);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -249,21 +245,11 @@ std::shared_ptr<ChildProcess> ChildProcess::spawn(const std::string& path,
     // Nobody reads standard error; a pipe nobody reads would block a chatty child.
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 
-    // The application's own choices (an ignored SIGPIPE, a blocked signal) are not the child's to inherit.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const CleanSpawnAttributes attributes;
 
     // glibc reports a failed exec through the result and reaps the short-lived child itself.
     pid_t pid = -1;
-    const int failed = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
+    const int failed = posix_spawn(&pid, path.c_str(), &actions, attributes.get(), argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         return nullptr;

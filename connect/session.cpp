@@ -1,5 +1,6 @@
 #include "connect/session.h"
 
+#include "connect/file_checks.h"
 #include "connect/json_values.h"
 
 #include <boost/url/parse.hpp>
@@ -18,22 +19,6 @@ bool isSafe(const struct stat& info, std::uint32_t uid) {
            (info.st_mode & 077) == 0 && info.st_size >= 1 && info.st_size <= maxSessionBytes;
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 // Reads the file through one descriptor that is checked again after opening, so that a file swapped in
 // between the checks and the read (a link, a FIFO, another file) is refused rather than read, and a read
 // never blocks nor grows past the limit.
@@ -45,33 +30,17 @@ ConnectResult<std::string> readChecked(const std::string& path, std::uint32_t ui
     if (!isSafe(byPath, uid)) {
         return tl::unexpected(ConnectProblem::unsafeFile);
     }
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    FileChecks::Descriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat opened {};
     if (file.get() < 0 || ::fstat(file.get(), &opened) != 0 || !isSafe(opened, uid) ||
         opened.st_dev != byPath.st_dev || opened.st_ino != byPath.st_ino) {
         return tl::unexpected(ConnectProblem::unsafeFile);
     }
-    // One byte more than allowed tells a file that grew after the checks from one that fits exactly.
-    std::string bytes(static_cast<std::size_t>(maxSessionBytes) + 1, '\0');
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t count = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            return tl::unexpected(ConnectProblem::unsafeFile);
-        }
-        if (count == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(count);
-    }
-    if (filled == 0 || filled > static_cast<std::size_t>(maxSessionBytes)) {
+    auto bytes = FileChecks::readAtMost(file.get(), static_cast<std::size_t>(maxSessionBytes));
+    if (!bytes || bytes->empty() || bytes->size() > static_cast<std::size_t>(maxSessionBytes)) {
         return tl::unexpected(ConnectProblem::unsafeFile);
     }
-    bytes.resize(filled);
-    return bytes;
+    return std::move(*bytes);
 }
 
 bool followsPairingRules(boost::urls::url_view url, std::int64_t port) {

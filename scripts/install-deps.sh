@@ -6,7 +6,10 @@ packages=(
   build-essential cmake ninja-build pkg-config clang clang-format
   nlohmann-json3-dev libexpected-dev libboost-url1.81-dev libutf8proc-dev
   libgtest-dev libgmock-dev
-  qt6-base-dev libglib2.0-dev
+  qt6-base-dev libglib2.0-dev libxcb1-dev
+  # The window modes are tested as a person uses them: a private X server, a session bus, the accessibility
+  # bus read from Python, the clipboard read with xclip, and a clipboard manager to hand copies to.
+  xvfb xauth dbus at-spi2-core gir1.2-atspi-2.0 python3-gi xclip xfce4-settings
   hyperfine
   chromium
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lays out a runnable installation of TessalySetup with the stand-in companion:
 #
-#   DEST/TessalySetup/tessaly-setup   the executable (its folder plays the bundle)
+#   DEST/TessalySetup/tessaly-setup   the executable (its folder plays the bundle), with the window-system
+#                                     module and the clipboard helper built beside it
 #   DEST/runtime/node                 link to this machine's node
 #   DEST/bin/connect-verify.js, DEST/bin/presence.js
 #   DEST/server.js, DEST/tessaly-mcp  the companion and its launcher
@@ -35,6 +36,10 @@ exe=$(readlink -f -- "$exe")
 
 mkdir -p -- "$dest/TessalySetup" "$dest/runtime" "$dest/bin"
 install -m 0755 -- "$exe" "$dest/TessalySetup/tessaly-setup"
+for bundle_file in libtessaly-desktop.so tessaly-clipboard; do
+    built="$(dirname -- "$exe")/$bundle_file"
+    [ ! -e "$built" ] || install -m 0755 -- "$built" "$dest/TessalySetup/$bundle_file"
+done
 ln -sfn -- "$node" "$dest/runtime/node"
 install -m 0644 -- "$companion/bin/connect-verify.js" "$companion/bin/presence.js" "$dest/bin/"
 install -m 0644 -- "$companion/server.js" "$companion/SUPPORT.json" "$dest/"

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// What the window modes ask of the desktop. The rules live outside the window-system module and see the
+// desktop only through this record, so they are tested with fakes and the module stays a thin layer.
+// Sizes are in the desktop's device-independent pixels, and so are font sizes, so that a text keeps its
+// proportion to the view that holds it whatever the screen's density.
+
+/// The response of an alert's first button; the n-th button added answers firstButtonResponse + n.
+inline constexpr int firstButtonResponse = 1000;
+
+enum class AlertStyle {
+    standard,      ///< no style icon
+    informational, ///< the desktop's information icon
+    warning,       ///< the desktop's warning icon
+};
+
+/// A list of texts to pick one from, shown below the alert's texts.
+struct PopUpAccessory {
+    int width = 0;
+    int height = 0;
+    std::vector<std::string> items;
+    std::size_t selected = 0;
+
+    friend bool operator==(const PopUpAccessory&, const PopUpAccessory&) = default;
+};
+
+/// A read-only text in the desktop's monospaced font, shown below the alert's texts.
+struct TextAccessory {
+    int width = 0;
+    int height = 0;
+    std::string text;
+    int fontSize = 12;
+
+    friend bool operator==(const TextAccessory&, const TextAccessory&) = default;
+};
+
+/// One modal prompt. Every text is shown exactly as given: never as markup, never with a mnemonic.
+struct AlertSpec {
+    using Accessory = std::variant<std::monostate, PopUpAccessory, TextAccessory>;
+
+    std::string messageText;
+    std::string informativeText;
+    /// In the order shown; the first is the default (Return) and is also what Escape chooses.
+    std::vector<std::string> buttons;
+    AlertStyle style = AlertStyle::standard;
+    /// Bring the application to the front, ignoring other applications, before the alert is shown.
+    bool activate = false;
+    Accessory accessory;
+
+    friend bool operator==(const AlertSpec&, const AlertSpec&) = default;
+};
+
+struct AlertAnswer {
+    int response = firstButtonResponse;
+    /// The pop-up's selected item when the alert had one.
+    std::optional<std::size_t> selectedItem;
+
+    friend bool operator==(const AlertAnswer&, const AlertAnswer&) = default;
+};
+
+/// The desktop operations of the window modes, as function values.
+struct Desktop {
+    std::function<AlertAnswer(const AlertSpec&)> runAlert;
+    /// Puts plain text on the clipboard so that it stays there after this process has ended.
+    std::function<void(const std::string& text)> copyText;
+    /// Hands an https URL to the desktop's default handler for https; the result is not examined.
+    std::function<void(const std::string& url)> openURL;
+};

@@ -1,0 +1,47 @@
+#include "app/setup_window.h"
+
+#include <nlohmann/json.hpp>
+
+namespace SetupWindow {
+
+std::string configurationJson(const std::filesystem::path& root) {
+    const nlohmann::json entry = {
+        {"mcpServers",
+         {{"tessaly", {{"command", (root / "tessaly-mcp").string()}, {"args", nlohmann::json::array()}}}}},
+    };
+    // Objects keep their members in name order, so "args" comes before "command"; "/" is never escaped.
+    constexpr int indent = 2;
+    return entry.dump(indent, ' ', /*ensure_ascii=*/false, nlohmann::json::error_handler_t::replace);
+}
+
+AlertSpec alert(const std::string& json) {
+    AlertSpec spec;
+    spec.messageText = "Tessaly MCP configuration";
+    spec.informativeText =
+        "Copy this example into your MCP client yourself. This does not start the companion "
+        "or pair a browser. The companion retains its existing broad capabilities when you "
+        "later run and pair it.";
+    spec.buttons = {"Close", "Copy example", "Connect to Chrome", "Support"};
+    spec.activate = true;
+    spec.accessory = TextAccessory{590, 260, json, 12};
+    return spec;
+}
+
+int run(const std::string& json, const Desktop& desktop, const Actions& actions) {
+    switch (desktop.runAlert(alert(json)).response) {
+    case firstButtonResponse + 1:
+        desktop.copyText(json);
+        break;
+    case firstButtonResponse + 2:
+        actions.startConnect();
+        break;
+    case firstButtonResponse + 3:
+        actions.offerSupport();
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+} // namespace SetupWindow

@@ -1,0 +1,61 @@
+#include "app/window_modes.h"
+
+#include "app/desktop_module.h"
+#include "app/launch.h"
+#include "app/modes.h"
+#include "app/output.h"
+#include "app/pairing.h"
+#include "app/setup_window.h"
+#include "app/support.h"
+
+#include <memory>
+#include <unistd.h>
+
+namespace WindowModes {
+
+int pairingApproval(const std::vector<std::string>& arguments, int& argc, char** argv) {
+    std::unique_ptr<DesktopSession> session;
+    const auto showDialog = [&](const AlertSpec& spec) -> std::optional<AlertAnswer> {
+        // The companion reads any status but 0 as "not approved", so a request that cannot be shown is
+        // answered like any unusable one: status 2, and not a word on either stream.
+        auto started = DesktopModule::start(
+            {&argc, argv, Installation::bundlePath(), PairingApproval::unusableStatus, {}, {}, {}});
+        if (!started) {
+            return std::nullopt;
+        }
+        session = std::move(*started);
+        return session->desktop().runAlert(spec);
+    };
+    return PairingApproval::run(arguments, STDIN_FILENO, STDOUT_FILENO, showDialog);
+}
+
+int setupWindow(int& argc, char** argv) {
+    constexpr int noWindowStatus = 1;
+    const std::string noDisplay = "tessaly-setup: cannot show the setup window: no display is available";
+    const auto bundle = Installation::bundlePath();
+    const auto resourceRoot = Installation::resourceRoot(bundle);
+    const std::string json = SetupWindow::configurationJson(Installation::root(resourceRoot));
+
+    auto session = DesktopModule::start({&argc, argv, bundle, noWindowStatus, noDisplay, {}, {}});
+    if (!session) {
+        const auto& failure = session.error();
+        writeAll(STDERR_FILENO,
+                 failure.kind == DesktopModule::Failure::Kind::noDisplay
+                     ? noDisplay + "\n"
+                     : "tessaly-setup: cannot show the setup window: " + failure.detail + "\n");
+        return noWindowStatus;
+    }
+    const Desktop& desktop = (*session)->desktop();
+    const SetupWindow::Actions actions{
+        [] {
+            // Without a known executable there is nothing to start; the window still ends normally.
+            if (const auto executable = Installation::executablePath(); !executable.empty()) {
+                Launch::startDetached(executable, {"--connect"});
+            }
+        },
+        [&] { SupportLinks::offer(resourceRoot, desktop); },
+    };
+    return SetupWindow::run(json, desktop, actions);
+}
+
+} // namespace WindowModes

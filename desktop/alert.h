@@ -1,0 +1,32 @@
+#pragma once
+
+#include "app/desktop.h"
+
+#include <QDialog>
+
+class QComboBox;
+
+/// The one modal prompt of every window mode: message and informative text, an optional accessory, and
+/// buttons kept in the order they were added on every desktop. The first button is the default and is
+/// also what Escape and closing the window choose, because it is always the safe one.
+class Alert final : public QDialog {
+  public:
+    explicit Alert(const AlertSpec& spec, QWidget* parent = nullptr);
+
+    /// Shows the alert modally and answers the chosen button and the pop-up's selection.
+    AlertAnswer run();
+
+    void reject() override;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void addTexts(const AlertSpec& spec, class QVBoxLayout* column);
+    void addAccessory(const AlertSpec& spec, QVBoxLayout* column);
+    void addButtons(const AlertSpec& spec, QVBoxLayout* column);
+
+    QComboBox* popUp_ = nullptr;
+    QWidget* initialFocus_ = nullptr;
+    bool activate_ = false;
+};

@@ -1,0 +1,44 @@
+#include "desktop/application.h"
+
+#include "app/output.h"
+
+#include <unistd.h>
+
+namespace DesktopApplication {
+namespace {
+
+// Read by the message handler, which has no other way to learn them; written once, before it is installed.
+bool startingUp = false;
+int statusWithoutDisplay = 1;
+std::string lineWithoutDisplay;
+
+void handleMessage(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtFatalMsg) {
+        return;
+    }
+    if (startingUp) {
+        // The platform could not be opened. The window system aborts right after this handler, so the
+        // process ends here, with the mode's own status rather than a crash.
+        if (!lineWithoutDisplay.empty()) {
+            writeAll(STDERR_FILENO, lineWithoutDisplay + "\n");
+        }
+        ::_exit(statusWithoutDisplay);
+    }
+    writeAll(STDERR_FILENO, "tessaly-setup: " + message.toStdString() + "\n");
+}
+
+} // namespace
+
+std::unique_ptr<QApplication> create(int& argc, char** argv, int noDisplayStatus,
+                                     std::string noDisplayMessage) {
+    statusWithoutDisplay = noDisplayStatus;
+    lineWithoutDisplay = std::move(noDisplayMessage);
+    qInstallMessageHandler(handleMessage);
+    startingUp = true;
+    auto application = std::make_unique<QApplication>(argc, argv);
+    startingUp = false;
+    QGuiApplication::setDesktopFileName(QStringLiteral("tessaly-setup"));
+    return application;
+}
+
+} // namespace DesktopApplication
