@@ -92,10 +92,13 @@ def _describe_desktop():
     return "applications on the bus: " + (", ".join(apps) or "none")
 
 
-def find_window(pid, timeout=DEFAULT_TIMEOUT):
-    """Waits until process pid shows a dialog or window on the accessibility bus; returns it as a Window."""
-    return Window(wait_for(lambda: next(iter(_showing_windows(pid)), None),
-                           lambda: f"no showing window of pid {pid}; {_describe_desktop()}", timeout))
+def find_window(pid, title=None, timeout=DEFAULT_TIMEOUT):
+    """Waits until process pid shows a dialog or window (titled title, when given) on the accessibility bus;
+    returns it as a Window."""
+    def matching():
+        return next((w for w in _showing_windows(pid) if title is None or w.get_name() == title), None)
+    wanted = "window" if title is None else f"window titled {title!r}"
+    return Window(wait_for(matching, lambda: f"no showing {wanted} of pid {pid}; {_describe_desktop()}", timeout))
 
 
 def wait_window_gone(pid, timeout=DEFAULT_TIMEOUT):
