@@ -7,7 +7,10 @@
 # Usage: bench/desktop-startup.sh [RUNS] [NAME INPUT -- COMMAND... [++ NAME INPUT -- COMMAND...]...]
 #   RUNS     number of timed runs of every command (default 20)
 #   INPUT    a file whose bytes go to the command's standard input, or "-" for none
-#   COMMAND  run from the top of the checkout; without candidates, a demonstration set is timed
+#   COMMAND  run from the top of the checkout; without candidates, the setup window and the pairing dialog
+#
+# Without candidates it also times a refused pairing request from process start to exit (target: a median
+# within 5 ms), which needs no display at all.
 #
 # "map" is when the server maps the command's first top-level window, "expose" when it then first asks that
 # window to paint itself. The times come from bench/time_to_window.cpp.
@@ -20,20 +23,7 @@ if [ "${1:-}" != "--in-session" ]; then
         echo "desktop-startup: the build failed" >&2
         exit 1
     fi
-    # The build places both tools in build/bench/; BENCH_TOOLS_DIR names another folder holding them, for a
-    # checkout whose build does not have them yet.
-    tools=""
-    for dir in build/bench "${BENCH_TOOLS_DIR:-}"; do
-        if [ -n "$dir" ] && [ -x "$dir/time_to_window" ] && [ -x "$dir/minimal_dialog" ]; then
-            tools=$(cd "$dir" && pwd)
-            break
-        fi
-    done
-    if [ -z "$tools" ]; then
-        echo "desktop-startup: build/bench/time_to_window and build/bench/minimal_dialog are missing;" >&2
-        echo "  the build has no bench targets yet: set BENCH_TOOLS_DIR to a folder holding both" >&2
-        exit 1
-    fi
+    tools=$(cd build/bench && pwd)
     export BENCH_TOOLS="$tools"
     exec tests/desktop/with-session.sh bash bench/desktop-startup.sh --in-session "$@"
 fi
@@ -46,10 +36,15 @@ if [[ "${1:-}" =~ ^[0-9]+$ ]]; then
 fi
 [ "$runs" -gt 0 ] || { echo "desktop-startup: RUNS must be a positive number" >&2; exit 2; }
 reference="$BENCH_TOOLS/minimal_dialog"
-if [ $# -eq 0 ]; then
-    set -- "reference again" - -- "$reference" \
-        ++ "reference, Windows style" - -- "$reference" -style windows \
-        ++ "reference through sh" - -- sh -c "exec \"$reference\""
+defaults=$(($# == 0))
+if [ "$defaults" = 1 ]; then
+    # The product's two windows, from an installation laid out around the built executable.
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/null
+    program="$work/install/TessalySetup/tessaly-setup"
+    printf '%s\n' '{"intentId":"abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234","code":"042917","label":"Work laptop","port":51234,"fingerprint":"0123456789abcdef"}' >"$work/request"
+    set -- "setup window" - -- "$program" ++ "pairing dialog" "$work/request" -- "$program" --pairing-approval
 fi
 
 # Commands as flat word lists: bash has no arrays of arrays. Command 0 is the reference.
@@ -143,3 +138,11 @@ for ((c = 0; c < commands; c++)); do
     ratio=$(awk -v a="$median" -v b="$reference_median" 'BEGIN { printf "%.2f", a / b }')
     printf '%-30s %8s %7s %7s %15s %7s\n' "${names[c]}" "$median" "$low" "$high" "$expose_median" "$ratio"
 done
+
+if [ "$defaults" = 1 ]; then
+    echo
+    echo "== a refused pairing request (a code of five digits), from process start to exit (target: median <= 5 ms)"
+    sed 's/042917/42917/' "$work/request" >"$work/refused"
+    node bench/paired.js --silent 100 "an empty program" - -- /bin/true \
+        ++ "refused pairing request" "$work/refused" -- "$program" --pairing-approval
+fi

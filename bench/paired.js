@@ -1,7 +1,8 @@
 'use strict';
 // Times two commands in alternating pairs and prints the medians. Usage:
-//   node paired.js RUNS NAME_A INPUT_A -- CMD_A... ++ NAME_B INPUT_B -- CMD_B...
-// INPUT is a file whose bytes go to the command's standard input ("-" for none).
+//   node paired.js [--silent] RUNS NAME_A INPUT_A -- CMD_A... ++ NAME_B INPUT_B -- CMD_B...
+// INPUT is a file whose bytes go to the command's standard input ("-" for none). A command that prints
+// nothing counts as failed, unless --silent says that printing nothing is its job.
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 
@@ -11,13 +12,17 @@ function parseCommand(words) {
   return { name, input: input === '-' ? '' : fs.readFileSync(input), argv };
 }
 
+const silent = process.argv[2] === '--silent';
+
 function timeOnce({ input, argv }) {
   const start = process.hrtime.bigint();
   const run = spawnSync(argv[0], argv.slice(1), { input, stdio: ['pipe', 'pipe', 'ignore'] });
   const ms = Number(process.hrtime.bigint() - start) / 1e6;
   // A command that answers without reading its input is fine: EPIPE on the input is not a failure.
   const failed = run.error && run.error.code !== 'EPIPE';
-  if (failed || !run.stdout || run.stdout.length === 0) throw new Error(`${argv.join(' ')} printed nothing`);
+  if (failed || (!silent && (!run.stdout || run.stdout.length === 0))) {
+    throw new Error(`${argv.join(' ')} printed nothing`);
+  }
   return ms;
 }
 
@@ -27,7 +32,7 @@ const median = (xs) => {
   return s.length % 2 ? s[mid] : (s[mid - 1] + s[mid]) / 2;
 };
 
-const [runsText, ...rest] = process.argv.slice(2);
+const [runsText, ...rest] = process.argv.slice(silent ? 3 : 2);
 const split = rest.indexOf('++');
 const a = parseCommand(rest.slice(0, split));
 const b = parseCommand(rest.slice(split + 1));
