@@ -66,11 +66,31 @@ struct AlertAnswer {
     friend bool operator==(const AlertAnswer&, const AlertAnswer&) = default;
 };
 
-/// The desktop operations of the window modes, as function values.
+/// Told once, on any thread, whether the desktop launched what it was asked to.
+using LaunchCompletion = std::function<void(bool succeeded)>;
+
+/// The desktop operations of the window modes, as function values. All are called on the main thread.
 struct Desktop {
     std::function<AlertAnswer(const AlertSpec&)> runAlert;
     /// Puts plain text on the clipboard so that it stays there after this process has ended.
     std::function<void(const std::string& text)> copyText;
     /// Hands an https URL to the desktop's default handler for https; the result is not examined.
     std::function<void(const std::string& url)> openURL;
+
+    /// True when the desktop knows a launchable browser under one of the entries of `bundleIdentifier`.
+    std::function<bool(const std::string& bundleIdentifier)> isBrowserInstalled;
+    /// Asks the browser installed under `bundleIdentifier` to open `url`, and answers true at once; the
+    /// outcome of the launch arrives later through `completion`. Answers false, launching nothing and never
+    /// calling `completion`, when no such browser is installed (any more).
+    std::function<bool(const std::string& url, const std::string& bundleIdentifier,
+                       LaunchCompletion completion)>
+        launchBrowser;
+
+    /// Shows the progress panel of the attach wait, above other windows; `onCancel` runs on the main thread
+    /// when the user presses Cancel or Escape. Answers the function that closes the panel.
+    std::function<std::function<void()>(std::function<void()> onCancel)> showProgressPanel;
+    /// Lets the event loop deliver window events and posted work for `seconds`, then returns.
+    std::function<void(double seconds)> runEventLoop;
+    /// Queues `work` to run on the main thread while its event loop turns; callable from any thread.
+    std::function<void(std::function<void()> work)> postToMain;
 };

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     case Mode::setupWindow:
         return WindowModes::setupWindow(argc, argv);
     case Mode::connect:
-        return notBuiltYet(Mode::connect);
+        return WindowModes::connect(arguments, argc, argv);
     case Mode::menuBar:
         return notBuiltYet(Mode::menuBar);
     }

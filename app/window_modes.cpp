@@ -1,5 +1,7 @@
 #include "app/window_modes.h"
 
+#include "app/connect_desktop.h"
+#include "app/connect_mode.h"
 #include "app/desktop_module.h"
 #include "app/launch.h"
 #include "app/modes.h"
@@ -7,6 +9,7 @@
 #include "app/pairing.h"
 #include "app/setup_window.h"
 #include "app/support.h"
+#include "connect/session.h"
 
 #include <memory>
 #include <unistd.h>
@@ -56,6 +59,26 @@ int setupWindow(int& argc, char** argv) {
         [&] { SupportLinks::offer(resourceRoot, desktop); },
     };
     return SetupWindow::run(json, desktop, actions);
+}
+
+int connect(const std::vector<std::string>& arguments, int& argc, char** argv) {
+    constexpr int failedStatus = exitCode(ConnectOutcome::failed);
+    const std::string noDisplay = "tessaly-setup: cannot connect a browser: no display is available";
+    const auto bundle = Installation::bundlePath();
+    auto session = DesktopModule::start({&argc, argv, bundle, failedStatus, noDisplay, {}, {}});
+    if (!session) {
+        const auto& failure = session.error();
+        writeAll(STDERR_FILENO, failure.kind == DesktopModule::Failure::Kind::noDisplay
+                                    ? noDisplay + "\n"
+                                    : "tessaly-setup: cannot connect a browser: " + failure.detail + "\n");
+        return failedStatus;
+    }
+    const Desktop& desktop = (*session)->desktop();
+    const ConnectDesktop::Inputs inputs{ConfigurationBundle::sessionPath(arguments),
+                                        ConnectVerifier::Layout::standard(bundle),
+                                        ConnectChoice::candidates(), ::getuid()};
+    return ConnectMode::run([&] { return ConnectDesktop::productionDependencies(inputs, desktop); },
+                            desktop.runAlert);
 }
 
 } // namespace WindowModes

@@ -11,4 +11,6 @@ int pairingApproval(const std::vector<std::string>& arguments, int& argc, char**
 
 int setupWindow(int& argc, char** argv);
 
+int connect(const std::vector<std::string>& arguments, int& argc, char** argv);
+
 } // namespace WindowModes

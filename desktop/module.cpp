@@ -2,7 +2,10 @@
 #include "app/desktop_module.h"
 #include "desktop/alert.h"
 #include "desktop/application.h"
+#include "desktop/browser_launcher.h"
 #include "desktop/clipboard.h"
+#include "desktop/event_loop.h"
+#include "desktop/progress_panel.h"
 #include "desktop/url_opener.h"
 
 extern "C" __attribute__((visibility("default"))) void tessalyDesktopStart(DesktopStartRequest* request) {
@@ -10,9 +13,17 @@ extern "C" __attribute__((visibility("default"))) void tessalyDesktopStart(Deskt
                                                   request->noDisplayMessage);
     QApplication* owned = application.release();
     request->finish = [owned] { delete owned; };
-    request->desktop = Desktop{
-        [](const AlertSpec& spec) { return Alert(spec).run(); },
-        [bundle = request->bundlePath](const std::string& text) { Clipboard::copyText(bundle, text); },
-        [](const std::string& url) { UrlOpener::openWithDefaultHandler(url); },
+
+    Desktop desktop;
+    desktop.runAlert = [](const AlertSpec& spec) { return Alert(spec).run(); };
+    desktop.copyText = [bundle = request->bundlePath](const std::string& text) {
+        Clipboard::copyText(bundle, text);
     };
+    desktop.openURL = &UrlOpener::openWithDefaultHandler;
+    desktop.isBrowserInstalled = &BrowserLauncher::isInstalled;
+    desktop.launchBrowser = &BrowserLauncher::launch;
+    desktop.showProgressPanel = &showProgressPanel;
+    desktop.runEventLoop = &EventLoop::run;
+    desktop.postToMain = &EventLoop::postToMain;
+    request->desktop = std::move(desktop);
 }

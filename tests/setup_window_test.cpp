@@ -16,12 +16,14 @@ struct FakeDesktop {
     std::vector<std::string> opened;
 
     Desktop desktop() {
-        return {[this](const AlertSpec& spec) {
-                    alerts.push_back(spec);
-                    return answer;
-                },
-                [this](const std::string& text) { copied.push_back(text); },
-                [this](const std::string& url) { opened.push_back(url); }};
+        Desktop d;
+        d.runAlert = [this](const AlertSpec& spec) {
+            alerts.push_back(spec);
+            return answer;
+        };
+        d.copyText = [this](const std::string& text) { copied.push_back(text); };
+        d.openURL = [this](const std::string& url) { opened.push_back(url); };
+        return d;
     }
 };
 

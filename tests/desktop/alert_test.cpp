@@ -142,6 +142,7 @@ TEST(AlertTest, StyleDecidesTheIcon) {
 
 } // namespace
 
+// The widget tests share one application object, without a display.
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);

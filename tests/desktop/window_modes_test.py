@@ -35,13 +35,25 @@ def environment(**extra):
 
 
 def start(*arguments, env=None):
-    return subprocess.Popen([PROGRAM, *arguments], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env or environment())
+    """Starts the program with its output going to files: a child it starts shares them and may outlive it."""
+    out, err = tempfile.TemporaryFile(dir=WORK.name), tempfile.TemporaryFile(dir=WORK.name)
+    process = subprocess.Popen([PROGRAM, *arguments], stdin=subprocess.PIPE, stdout=out, stderr=err,
+                               env=env or environment())
+    process.outputs = (out, err)
+    return process
 
 
 def finish(process):
-    out, err = process.communicate(timeout=20)
-    return process.returncode, out, err
+    """Waits for the program to end; answers its status and what it wrote to its two streams."""
+    if not process.stdin.closed:
+        process.stdin.close()
+    status = process.wait(timeout=20)
+    written = []
+    for stream in process.outputs:
+        stream.seek(0)
+        written.append(stream.read())
+        stream.close()
+    return status, written[0], written[1]
 
 
 def clipboard():
@@ -70,6 +82,19 @@ def selection_has_owner(name):
         xcb.xcb_disconnect(connection)
 
 
+def connect_child(parent_pid):
+    """The process id of a running "tessaly-setup --connect" started by parent_pid, or None."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as cmdline:
+                arguments = cmdline.read().split(b"\0")
+            if arguments[:2] == [PROGRAM.encode(), b"--connect"] and arguments[2:] in ([], [b""]):
+                return int(entry)
+        except (FileNotFoundError, ProcessLookupError, NotADirectoryError, PermissionError):
+            continue
+    return None
+
+
 def read_file(path):
     try:
         with open(path) as file:
@@ -95,7 +120,6 @@ class PairingApprovalTest(unittest.TestCase):
                 self.assertEqual(window.buttons(), ["Reject", "Codes match - approve"])
                 self.assertEqual(window.default_button(), "Reject")
                 window.send_key("Return") if how == "Return" else window.press(how)
-                process.stdin = None  # already closed; communicate must not flush it
                 status, out, err = finish(process)
                 self.assertEqual((status, out, err),
                                  (0, f'{{"approved":{approved},"intentId":"{INTENT}"}}\n'.encode(), b""))
@@ -120,10 +144,13 @@ class SetupWindowTest(unittest.TestCase):
     def test_connect_starts_this_executable_in_connect_mode(self):
         process, window = self.open_window()
         window.press("Connect to Chrome")
-        status, _, err = finish(process)
-        self.assertEqual(status, 0)
-        # The child shares the window's standard error; until the connect mode can be used it says so there.
-        self.assertEqual(err, b"tessaly-setup: the connect mode is not built yet\n")
+        self.assertEqual(finish(process), (0, b"", b""))
+        # The child runs on: with no companion running it asks whether to try again.
+        child = driver.wait_for(lambda: connect_child(process.pid), lambda: "no connect child started")
+        retry = driver.find_window(child, "Try again?")
+        retry.press("Close")
+        driver.wait_for(lambda: not os.path.exists(f"/proc/{child}/cmdline") or
+                        not open(f"/proc/{child}/cmdline").read(), lambda: "the connect child did not end")
 
     def test_support_opens_only_the_chosen_allowed_link(self):
         record = os.path.join(WORK.name, "opened")
@@ -201,10 +228,11 @@ class WithoutAWindowTest(unittest.TestCase):
                 pairing = subprocess.run([PROGRAM, "--pairing-approval"], input=request, capture_output=True,
                                          env=env, timeout=30)
                 self.assertEqual((pairing.returncode, pairing.stdout, pairing.stderr), (2, b"", b""))
-                setup = subprocess.run([PROGRAM], capture_output=True, env=env, timeout=30)
-                self.assertEqual((setup.returncode, setup.stdout), (1, b""))
-                self.assertEqual(setup.stderr,
-                                 b"tessaly-setup: cannot show the setup window: no display is available\n")
+                for arguments, status, line in (
+                        ([], 1, b"tessaly-setup: cannot show the setup window: no display is available\n"),
+                        (["--connect"], 4, b"tessaly-setup: cannot connect a browser: no display is available\n")):
+                    run = subprocess.run([PROGRAM, *arguments], capture_output=True, env=env, timeout=30)
+                    self.assertEqual((run.returncode, run.stdout, run.stderr), (status, b"", line))
 
 
 class ClipboardManagerTest(unittest.TestCase):

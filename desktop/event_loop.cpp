@@ -1,0 +1,38 @@
+#include "desktop/event_loop.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace EventLoop {
+
+void run(double seconds) {
+    if (!(seconds >= 0)) {
+        return;
+    }
+    // A timer's interval is an int of milliseconds; longer waits than that are not asked for.
+    const double milliseconds = std::min(std::ceil(seconds * 1000), double{std::numeric_limits<int>::max()});
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    // Precise: a coarse timer may fire up to 5% late, which a short slice of a deadline would notice.
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(static_cast<int>(milliseconds));
+    loop.exec();
+}
+
+void postToMain(std::function<void()> work) {
+    // QCoreApplication::instance() is safe to read from any thread; the queued call then belongs to the
+    // application object's thread, the main one.
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr) {
+        return;
+    }
+    QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+}
+
+} // namespace EventLoop
