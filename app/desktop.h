@@ -66,6 +66,43 @@ struct AlertAnswer {
     friend bool operator==(const AlertAnswer&, const AlertAnswer&) = default;
 };
 
+/// The three pictures of the status item: the companion is connected, needs the user, or is not running.
+enum class TraySymbol { connected, attention, offline };
+
+/// What the status item and its menu show at one moment.
+struct TrayDisplay {
+    /// None until the first report: the item then shows no picture and no tooltip.
+    std::optional<TraySymbol> symbol;
+    std::string tooltip;
+    /// What assistive technologies say for the picture.
+    std::string accessibleDescription;
+    std::string statusLine;
+    std::string detailLine;
+    std::string connectTitle;
+    bool connectEnabled = true;
+
+    friend bool operator==(const TrayDisplay&, const TrayDisplay&) = default;
+};
+
+/// What the status item's three actions do. One shared instance, whose handlers the menu-bar mode sets.
+struct ConnectMenuTarget {
+    std::function<void()> handler;
+    std::function<void()> quitHandler;
+    std::function<void()> configHandler;
+
+    static ConnectMenuTarget& shared();
+    void connect() const { call(handler); }
+    void quit() const { call(quitHandler); }
+    void copyConfig() const { call(configHandler); }
+
+  private:
+    static void call(const std::function<void()>& action) {
+        if (action) {
+            action();
+        }
+    }
+};
+
 /// Told once, on any thread, whether the desktop launched what it was asked to.
 using LaunchCompletion = std::function<void(bool succeeded)>;
 
@@ -93,4 +130,18 @@ struct Desktop {
     std::function<void(double seconds)> runEventLoop;
     /// Queues `work` to run on the main thread while its event loop turns; callable from any thread.
     std::function<void(std::function<void()> work)> postToMain;
+
+    /// Puts the status item with its menu in the system tray, showing `display`, its actions calling
+    /// `target`, and answers the function that changes what it shows. Where no tray is available yet the
+    /// item appears as soon as one is; `trayAvailable` says whether one is now.
+    std::function<std::function<void(const TrayDisplay&)>(const TrayDisplay& display,
+                                                          const ConnectMenuTarget& target)>
+        createTray;
+    std::function<bool()> trayAvailable;
+    /// Calls `tick` on the main thread every `seconds`, from `seconds` from now, for as long as the loop
+    /// runs.
+    std::function<void(double seconds, std::function<void()> tick)> startTimer;
+    /// Runs the event loop until `quit` is called.
+    std::function<void()> runUntilQuit;
+    std::function<void()> quit;
 };

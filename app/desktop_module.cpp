@@ -1,6 +1,7 @@
 #include "app/desktop_module.h"
 
-#include <cstdlib>
+#include "connect/environment.h"
+
 #include <dlfcn.h>
 
 DesktopSession::~DesktopSession() {
@@ -22,7 +23,7 @@ bool displayConfigured(const std::function<const char*(const char*)>& environmen
 }
 
 tl::expected<std::unique_ptr<DesktopSession>, Failure> start(DesktopStartRequest request) {
-    if (!displayConfigured([](const char* name) { return std::getenv(name); })) {
+    if (!displayConfigured(environmentVariable)) {
         return tl::unexpected(Failure{Failure::Kind::noDisplay, {}});
     }
     // Only ever a full path: a bare file name would send the loader searching the library path.
@@ -33,6 +34,7 @@ tl::expected<std::unique_ptr<DesktopSession>, Failure> start(DesktopStartRequest
     // Never closed: the window system's libraries are not made to be unloaded while the process runs.
     void* module = ::dlopen(modulePath.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): modules are opened on the main thread only
         return tl::unexpected(Failure{Failure::Kind::moduleUnusable, ::dlerror()});
     }
     const auto entry = reinterpret_cast<DesktopEntryPoint>(::dlsym(module, desktopEntrySymbol));

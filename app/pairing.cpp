@@ -58,7 +58,7 @@ std::optional<nlohmann::json> parseObjectOnce(std::string_view line) {
         }
         return true;
     };
-    auto document = nlohmann::json::parse(line.begin(), line.end(), noteNames, /*allow_exceptions=*/false);
+    auto document = JsonValues::parse(line, noteNames);
     if (repeated || !document.is_object()) {
         return std::nullopt;
     }

@@ -36,8 +36,7 @@ bool isAllowedHost(std::string_view host) {
 
 std::optional<std::vector<Link>> parse(std::string_view bytes) {
     // Arrays are valid documents too; they are refused with every other shape below.
-    const auto document =
-        nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+    const auto document = JsonValues::parse(bytes);
     if (!document.is_object()) {
         return std::nullopt;
     }

@@ -1,14 +1,18 @@
 #include "app/window_modes.h"
 
+#include "app/child_reaper.h"
 #include "app/connect_desktop.h"
 #include "app/connect_mode.h"
 #include "app/desktop_module.h"
 #include "app/launch.h"
+#include "app/menu_bar.h"
 #include "app/modes.h"
 #include "app/output.h"
 #include "app/pairing.h"
 #include "app/setup_window.h"
+#include "app/single_instance.h"
 #include "app/support.h"
+#include "connect/environment.h"
 #include "connect/session.h"
 
 #include <memory>
@@ -79,6 +83,44 @@ int connect(const std::vector<std::string>& arguments, int& argc, char** argv) {
                                         ConnectChoice::candidates(), ::getuid()};
     return ConnectMode::run([&] { return ConnectDesktop::productionDependencies(inputs, desktop); },
                             desktop.runAlert);
+}
+
+int menuBar(int& argc, char** argv) {
+    const auto bundle = Installation::bundlePath();
+    const auto paths = MenuBar::Paths::beside(Installation::resourceRoot(bundle));
+    if (!MenuBar::installationUsable(paths)) {
+        return MenuBar::unusableStatus;
+    }
+    const auto lock = SingleInstance::lockPath(environmentVariable, ::getuid());
+    if (lock && !SingleInstance::acquire(*lock)) {
+        return 0;
+    }
+    const std::string noDisplay = "tessaly-setup: cannot show the status item: no display is available";
+    auto session = DesktopModule::start({&argc, argv, bundle, MenuBar::unusableStatus, noDisplay, {}, {}});
+    if (!session) {
+        const auto& failure = session.error();
+        writeAll(STDERR_FILENO, failure.kind == DesktopModule::Failure::Kind::noDisplay
+                                    ? noDisplay + "\n"
+                                    : "tessaly-setup: cannot show the status item: " + failure.detail + "\n");
+        return MenuBar::unusableStatus;
+    }
+    ChildReaper reaper;
+    MenuBar::Environment environment;
+    environment.desktop = (*session)->desktop();
+    environment.paths = paths;
+    environment.startConnect = [&reaper] {
+        if (const auto executable = Installation::executablePath(); !executable.empty()) {
+            if (const int pid = Launch::startDetached(executable, {"--connect"}); pid > 0) {
+                reaper.adopt(pid);
+            }
+        }
+    };
+    environment.noTrayYet = [] {
+        writeAll(STDERR_FILENO,
+                 "tessaly-setup: no system tray is available yet; the status item appears as soon "
+                 "as one is\n");
+    };
+    return MenuBar::run(environment);
 }
 
 } // namespace WindowModes

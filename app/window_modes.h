@@ -13,4 +13,6 @@ int setupWindow(int& argc, char** argv);
 
 int connect(const std::vector<std::string>& arguments, int& argc, char** argv);
 
+int menuBar(int& argc, char** argv);
+
 } // namespace WindowModes

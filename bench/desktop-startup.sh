@@ -17,16 +17,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "${1:-}" != "--in-session" ]; then
-    if ! log=$(bash scripts/build.sh plain 2>&1); then
-        printf '%s\n' "$log" >&2
-        echo "desktop-startup: the build failed" >&2
-        exit 1
-    fi
-    tools=$(cd build/bench && pwd)
-    export BENCH_TOOLS="$tools"
-    exec tests/desktop/with-session.sh bash bench/desktop-startup.sh --in-session "$@"
-fi
+source scripts/bench-lib.sh
+[ "${1:-}" = "--in-session" ] || run_in_session "$0" "$@"
 shift
 
 runs=20
@@ -117,17 +109,6 @@ for ((run = 0; run < runs; run++)); do
     done
 done
 
-# Prints "MEDIAN MIN MAX" of the numbers in $1, or "- - -" when any of them is missing.
-summary() {
-    tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '
-        $1 == "-" { missing = 1 }
-        { v[NR] = $1 }
-        END {
-            if (missing || NR == 0) { print "- - -"; exit }
-            m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-            printf "%.1f %.1f %.1f\n", m, v[1], v[NR]
-        }'
-}
 
 echo "== time from process start to the dialog on screen, ms, $runs runs each under Xvfb (target: ratio <= 1.50)"
 printf '%-30s %8s %7s %7s %15s %7s\n' command "map med" min max "expose median" ratio

@@ -27,6 +27,7 @@ namespace ConnectChoice {
 
 std::vector<std::string> candidates() {
     std::vector<std::string> names;
+    names.reserve(supportedBrowsers.size());
     for (const auto& browser : supportedBrowsers) {
         names.emplace_back(browser.displayName);
     }

@@ -5,9 +5,18 @@
 
 namespace JsonValues {
 
-std::optional<nlohmann::json> parseObject(std::string_view bytes) {
+nlohmann::json parse(std::string_view bytes, const nlohmann::json::parser_callback_t& callback) {
+    // The parser takes a NUL byte for the end of its input, which would let anything follow a document
+    // unseen; no well-formed JSON text contains one.
+    if (bytes.find('\0') != std::string_view::npos) {
+        return nlohmann::json(nlohmann::json::value_t::discarded);
+    }
     // No exceptions: a parse failure comes back as a discarded value.
-    auto document = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+    return nlohmann::json::parse(bytes.begin(), bytes.end(), callback, /*allow_exceptions=*/false);
+}
+
+std::optional<nlohmann::json> parseObject(std::string_view bytes) {
+    auto document = parse(bytes);
     if (!document.is_object()) {
         return std::nullopt;
     }

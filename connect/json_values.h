@@ -8,6 +8,10 @@
 /// The two readings of outside JSON that the session file, the health report and the verifier's answer share.
 namespace JsonValues {
 
+/// The document in `bytes` when it is well-formed JSON (UTF-8, nothing after it), else a discarded value.
+/// `callback`, when given, sees the parse as nlohmann's parser callbacks do.
+nlohmann::json parse(std::string_view bytes, const nlohmann::json::parser_callback_t& callback = nullptr);
+
 /// The document in `bytes` when it is well-formed JSON (UTF-8, nothing after it) with an object at the top.
 std::optional<nlohmann::json> parseObject(std::string_view bytes);
 

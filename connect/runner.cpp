@@ -245,7 +245,8 @@ std::shared_ptr<ChildProcess> ChildProcess::spawn(const std::string& path,
     // Nobody reads standard error; a pipe nobody reads would block a chatty child.
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 
-    const CleanSpawnAttributes attributes;
+    // A process group of its own, so that whatever the child starts can be stopped with it.
+    const CleanSpawnAttributes attributes(POSIX_SPAWN_SETPGROUP);
 
     // glibc reports a failed exec through the result and reaps the short-lived child itself.
     pid_t pid = -1;
@@ -280,8 +281,9 @@ bool ChildProcess::isRunning() {
 
 void ChildProcess::sendSignal(int signal) {
     std::lock_guard guard(lock_);
+    // The group bears the child's id and cannot be taken by another process while the child is unreaped.
     if (!reaped_) {
-        kill(pid_, signal);
+        kill(-pid_, signal);
     }
 }
 
@@ -382,13 +384,13 @@ bool waitForExit(ChildProcess& child, double seconds) {
 }
 
 void terminateOwned(ChildProcess& child) {
-    if (waitForExit(child, 0)) {
-        return;
+    if (child.isRunning()) {
+        child.sendSignal(SIGTERM);
+        // Wakes when the child exits, without reaping it: its group must stay addressable a moment longer.
+        child.awaitExit(reapGraceSeconds);
     }
-    child.sendSignal(SIGTERM);
-    if (waitForExit(child, reapGraceSeconds)) {
-        return;
-    }
+    // Whatever is left of the group goes now (the child if it ignored SIGTERM, processes it started that
+    // hold the output open or run on), before the child is reaped and the group's id set free.
     child.sendSignal(SIGKILL);
     waitForExit(child, reapGraceSeconds);
 }

@@ -24,7 +24,7 @@ class ChildProcess {
     pid_t pid() const { return pid_; }
     /// True while the child has not been reaped and has not exited.
     bool isRunning();
-    /// Sends `signal` unless the child has already been reaped.
+    /// Sends `signal` to the child's process group, which it leads, unless the child has been reaped.
     void sendSignal(int signal);
     /// Reaps the child if it has exited; true when it is (now or already) reaped.
     bool reapIfExited();
@@ -83,7 +83,8 @@ std::optional<std::string> runBounded(const std::string& path, const std::vector
 /// True when `child` has exited (and been reaped) within `seconds`; zero seconds is a single look.
 bool waitForExit(ChildProcess& child, double seconds);
 
-/// Stops `child`: SIGTERM, up to reapGraceSeconds, SIGKILL, up to reapGraceSeconds again.
+/// Stops `child` and whatever it started in its group: SIGTERM, up to reapGraceSeconds for the child to
+/// exit, SIGKILL to what is left, up to reapGraceSeconds again; then reaps the child.
 void terminateOwned(ChildProcess& child);
 
 /// runBounded without a handle.

@@ -1,5 +1,6 @@
 #include "connect/session.h"
 
+#include "connect/environment.h"
 #include "connect/file_checks.h"
 #include "connect/json_values.h"
 
@@ -43,7 +44,7 @@ ConnectResult<std::string> readChecked(const std::string& path, std::uint32_t ui
     return std::move(*bytes);
 }
 
-bool followsPairingRules(boost::urls::url_view url, std::int64_t port) {
+bool followsPairingRules(const boost::urls::url_view& url, std::int64_t port) {
     if (!url.has_scheme() || url.scheme() != "http") {
         return false;
     }
@@ -92,7 +93,7 @@ ConnectResult<ConnectDraft> readDraft(const std::string& sessionPath, std::uint3
     return readChecked(sessionPath, uid).and_then(parseDraft);
 }
 
-std::optional<std::string> token(boost::urls::url_view pairURL) {
+std::optional<std::string> token(const boost::urls::url_view& pairURL) {
     if (!pairURL.has_fragment()) {
         return std::nullopt;
     }
@@ -119,11 +120,15 @@ std::optional<std::string> token(boost::urls::url_view pairURL) {
 namespace ConfigurationBundle {
 
 std::filesystem::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    if (const char* home = environmentVariable("HOME"); home != nullptr && *home != '\0') {
         return home;
     }
-    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
+    passwd entry{};
+    passwd* found = nullptr;
+    std::string buffer(16384, '\0');
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr) {
+        return found->pw_dir;
     }
     return {};
 }

@@ -33,7 +33,7 @@ ConnectResult<ConnectDraft> readDraft(const std::string& sessionPath, std::uint3
 ConnectResult<ConnectDraft> parseDraft(std::string_view bytes);
 
 /// The session token carried in the fragment of a pairing URL, or none.
-std::optional<std::string> token(boost::urls::url_view pairURL);
+std::optional<std::string> token(const boost::urls::url_view& pairURL);
 
 /// The companion's health report in `bytes`, or none unless it is a complete, successful one.
 std::optional<BrokerHealth> parseHealth(std::string_view bytes);

@@ -24,7 +24,7 @@ namespace {
 
 // Well under the smallest maximum request a server may impose (256 KiB), so that a single ChangeProperty
 // always carries the whole text and no incremental transfer is ever needed.
-constexpr std::size_t maxTextBytes = 64 * 1024;
+constexpr std::size_t maxTextBytes = std::size_t{64} * 1024;
 
 // MULTIPLE requests are lists of (target, property) pairs; a clipboard manager asks for a handful.
 constexpr uint32_t maxMultipleWords = 1024;
@@ -78,10 +78,12 @@ std::string readInput(int fd, bool& tooLong) {
     tooLong = false;
     for (;;) {
         const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-        if (count < 0 && errno == EINTR)
+        if (count < 0 && errno == EINTR) {
             continue;
-        if (count <= 0)
+        }
+        if (count <= 0) {
             return text;
+        }
         text.append(buffer.data(), static_cast<std::size_t>(count));
         if (text.size() > maxTextBytes) {
             tooLong = true;
@@ -91,17 +93,20 @@ std::string readInput(int fd, bool& tooLong) {
 }
 
 bool isAscii(std::string_view text) {
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) >= 0x80)
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
             return false;
+        }
+    }
     return true;
 }
 
 bool internAtoms(xcb_connection_t* connection, std::array<xcb_atom_t, atomCount>& atoms) {
     std::array<xcb_intern_atom_cookie_t, atomCount> cookies{};
-    for (std::size_t i = 0; i < atomCount; ++i)
+    for (std::size_t i = 0; i < atomCount; ++i) {
         cookies[i] =
             xcb_intern_atom(connection, 0, static_cast<uint16_t>(atomNames[i].size()), atomNames[i].data());
+    }
     bool complete = true;
     for (std::size_t i = 0; i < atomCount; ++i) {
         const auto answer = reply(xcb_intern_atom_reply(connection, cookies[i], nullptr));
@@ -113,8 +118,9 @@ bool internAtoms(xcb_connection_t* connection, std::array<xcb_atom_t, atomCount>
 
 xcb_screen_t* screenNumber(xcb_connection_t* connection, int number) {
     auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (; roots.rem > 0 && number > 0; --number)
+    for (; roots.rem > 0 && number > 0; --number) {
         xcb_screen_next(&roots);
+    }
     return roots.rem > 0 ? roots.data : nullptr;
 }
 
@@ -132,10 +138,12 @@ bool fetchServerTime(xcb_connection_t* connection, xcb_window_t window, xcb_atom
     xcb_flush(connection);
     for (;;) {
         const auto event = reply(xcb_wait_for_event(connection));
-        if (!event)
+        if (!event) {
             return false;
-        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY)
+        }
+        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) {
             continue;
+        }
         const auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
         if (notify->window == window && notify->atom == property) {
             time = notify->time;
@@ -145,16 +153,18 @@ bool fetchServerTime(xcb_connection_t* connection, xcb_window_t window, xcb_atom
 }
 
 bool acquire(Clipboard& board) {
-    if (!fetchServerTime(board.connection, board.window, board[keeperAtom], board.acquired))
+    if (!fetchServerTime(board.connection, board.window, board[keeperAtom], board.acquired)) {
         return false;
+    }
     xcb_set_selection_owner(board.connection, board.window, board[clipboardAtom], board.acquired);
     return selectionOwner(board.connection, board[clipboardAtom]) == board.window;
 }
 
 std::vector<xcb_atom_t> textTargets(const Clipboard& board) {
     std::vector<xcb_atom_t> targets{board[utf8StringAtom], board[utf8PlainAtom]};
-    if (board.ascii)
+    if (board.ascii) {
         targets.insert(targets.end(), {stringAtom, board[textAtom], board[plainAtom]});
+    }
     return targets;
 }
 
@@ -179,8 +189,9 @@ bool convert(const Clipboard& board, xcb_window_t requestor, xcb_atom_t target, 
         return true;
     }
     for (const xcb_atom_t offered : textTargets(board)) {
-        if (target != offered)
+        if (target != offered) {
             continue;
+        }
         // TEXT lets the owner choose the encoding; it is only offered for ASCII, where STRING is exact.
         const xcb_atom_t type = target == board[textAtom] ? stringAtom : target;
         putProperty(board, requestor, property, type, 8, static_cast<uint32_t>(board.text.size()),
@@ -198,18 +209,21 @@ bool convertMultiple(const Clipboard& board, xcb_window_t requestor, xcb_atom_t 
                                      xcb_get_property(board.connection, 0, requestor, property,
                                                       XCB_GET_PROPERTY_TYPE_ANY, 0, maxMultipleWords),
                                      nullptr));
-    if (!pairs || pairs->format != 32 || pairs->bytes_after != 0)
+    if (!pairs || pairs->format != 32 || pairs->bytes_after != 0) {
         return false;
+    }
     const int words = xcb_get_property_value_length(pairs.get()) / 4;
-    if (words == 0 || words % 2 != 0)
+    if (words == 0 || words % 2 != 0) {
         return false;
+    }
     const auto* value = static_cast<const xcb_atom_t*>(xcb_get_property_value(pairs.get()));
     std::vector<xcb_atom_t> answered(value, value + words);
     for (std::size_t i = 0; i < answered.size(); i += 2) {
         const bool converted = answered[i] != board[multipleAtom] && answered[i + 1] != noAtom &&
                                convert(board, requestor, answered[i], answered[i + 1]);
-        if (!converted)
+        if (!converted) {
             answered[i + 1] = noAtom;
+        }
     }
     putProperty(board, requestor, property, pairs->type, 32, static_cast<uint32_t>(answered.size()),
                 answered.data());
@@ -244,8 +258,9 @@ void answer(const Clipboard& board, const xcb_selection_request_event_t& request
 
 // A clipboard manager that saves the text lets this process end; the list names what it should keep.
 void offerToManager(const Clipboard& board) {
-    if (selectionOwner(board.connection, board[managerAtom]) == noWindow)
+    if (selectionOwner(board.connection, board[managerAtom]) == noWindow) {
         return;
+    }
     const auto targets = textTargets(board);
     putProperty(board, board.window, board[keeperAtom], XCB_ATOM_ATOM, 32,
                 static_cast<uint32_t>(targets.size()), targets.data());
@@ -264,14 +279,16 @@ void serve(const Clipboard& board) {
             break;
         case XCB_SELECTION_CLEAR:
             if (reinterpret_cast<const xcb_selection_clear_event_t*>(event.get())->selection ==
-                board[clipboardAtom])
+                board[clipboardAtom]) {
                 return;
+            }
             break;
         case XCB_SELECTION_NOTIFY: {
             const auto* notify = reinterpret_cast<const xcb_selection_notify_event_t*>(event.get());
             if (notify->selection == board[managerAtom] && notify->target == board[saveTargetsAtom] &&
-                notify->property != noAtom)
+                notify->property != noAtom) {
                 return;
+            }
             break;
         }
         default:
@@ -284,13 +301,16 @@ void serve(const Clipboard& board) {
 
 // The server outlives the caller and any terminal it was started from.
 void detach() {
-    if (::setsid() < 0 || ::chdir("/") != 0)
+    if (::setsid() < 0 || ::chdir("/") != 0) {
         std::_Exit(1);
+    }
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(null, STDOUT_FILENO) < 0)
+    if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(null, STDOUT_FILENO) < 0) {
         std::_Exit(1);
-    if (null > STDERR_FILENO)
+    }
+    if (null > STDERR_FILENO) {
         ::close(null);
+    }
 }
 
 } // namespace
@@ -299,15 +319,18 @@ int main(int argc, char**) {
     // Descriptors leaked by the caller (a pipe's other end, a lock) would otherwise be held by the server for
     // as long as the clipboard lasts.
     if (::close_range(3, ~0U, 0) != 0) {
-        for (int fd = 3; fd < 1024; ++fd)
+        for (int fd = 3; fd < 1024; ++fd) {
             ::close(fd);
+        }
     }
-    if (argc != 1)
+    if (argc != 1) {
         return 2;
+    }
     bool tooLong = false;
     std::string text = readInput(STDIN_FILENO, tooLong);
-    if (tooLong || text.empty())
+    if (tooLong || text.empty()) {
         return 1;
+    }
 
     std::signal(SIGHUP, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);

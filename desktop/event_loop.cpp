@@ -1,6 +1,6 @@
 #include "desktop/event_loop.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -33,6 +33,30 @@ void postToMain(std::function<void()> work) {
         return;
     }
     QMetaObject::invokeMethod(application, std::move(work), Qt::QueuedConnection);
+}
+
+void startTimer(double seconds, std::function<void()> tick) {
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr || !(seconds > 0)) {
+        return;
+    }
+    const double milliseconds = std::min(std::ceil(seconds * 1000), double{std::numeric_limits<int>::max()});
+    auto* timer = new QTimer(application);
+    QObject::connect(timer, &QTimer::timeout, timer, std::move(tick));
+    QObject::connect(application, &QCoreApplication::aboutToQuit, timer, [timer] {
+        timer->stop();
+        timer->deleteLater();
+    });
+    timer->start(static_cast<int>(milliseconds));
+}
+
+void runUntilQuit() {
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QApplication::exec();
+}
+
+void quit() {
+    QCoreApplication::quit();
 }
 
 } // namespace EventLoop

@@ -14,4 +14,18 @@ void run(double seconds);
 /// posted after the application object has gone is dropped.
 void postToMain(std::function<void()> work);
 
+/// Calls `tick` on the main thread every `seconds`, the first time `seconds` from now, until `runUntilQuit`
+/// returns; ticks missed while the thread was busy are not made up. Nothing for a time that is not positive,
+/// which would otherwise tick without pause.
+void startTimer(double seconds, std::function<void()> tick);
+
+/// Runs the main event loop until `quit`. Closing a window, even the last one, does not end it: a mode
+/// that lives in the tray has no window of its own.
+void runUntilQuit();
+
+/// Ends the loop `runUntilQuit` turns, after closing the windows still open (an alert answers its first
+/// button); a window that refuses to close keeps it running. Safe from a menu action; nothing while that
+/// loop is not running.
+void quit();
+
 } // namespace EventLoop

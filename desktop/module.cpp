@@ -6,13 +6,17 @@
 #include "desktop/clipboard.h"
 #include "desktop/event_loop.h"
 #include "desktop/progress_panel.h"
+#include "desktop/tray_item.h"
 #include "desktop/url_opener.h"
 
 extern "C" __attribute__((visibility("default"))) void tessalyDesktopStart(DesktopStartRequest* request) {
     auto application = DesktopApplication::create(*request->argc, request->argv, request->noDisplayStatus,
                                                   request->noDisplayMessage);
     QApplication* owned = application.release();
-    request->finish = [owned] { delete owned; };
+    request->finish = [owned] {
+        destroyTray();
+        delete owned;
+    };
 
     Desktop desktop;
     desktop.runAlert = [](const AlertSpec& spec) { return Alert(spec).run(); };
@@ -25,5 +29,10 @@ extern "C" __attribute__((visibility("default"))) void tessalyDesktopStart(Deskt
     desktop.showProgressPanel = &showProgressPanel;
     desktop.runEventLoop = &EventLoop::run;
     desktop.postToMain = &EventLoop::postToMain;
+    desktop.createTray = &createTray;
+    desktop.trayAvailable = &trayAvailable;
+    desktop.startTimer = &EventLoop::startTimer;
+    desktop.runUntilQuit = &EventLoop::runUntilQuit;
+    desktop.quit = &EventLoop::quit;
     request->desktop = std::move(desktop);
 }

@@ -12,7 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             draft->pairURL.port_number() != draft->port) {
             std::abort();
         }
-        (void)ConnectSession::token(draft->pairURL);
+        // The token goes to the verifier as one line of input.
+        const auto token = ConnectSession::token(draft->pairURL);
+        if (token && (token->empty() || token->find('\n') != std::string::npos)) {
+            std::abort();
+        }
     }
     return 0;
 }

@@ -9,7 +9,11 @@ packages=(
   qt6-base-dev libglib2.0-dev libxcb1-dev
   # The window modes are tested as a person uses them: a private X server, a session bus, the accessibility
   # bus read from Python, the clipboard read with xclip, and a clipboard manager to hand copies to.
-  xvfb xauth dbus at-spi2-core gir1.2-atspi-2.0 python3-gi xclip xfce4-settings
+  xvfb xauth dbus at-spi2-core gir1.2-atspi-2.0 python3-gi python3-dbus xclip xfce4-settings
+  # The icon's sizes are rendered from its SVG; the package's dependencies come from dpkg-shlibdeps and its
+  # desktop entries are checked.
+  librsvg2-bin dpkg-dev desktop-file-utils
+  clang-tidy
   hyperfine
   chromium
 )

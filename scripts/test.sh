@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: the plain build, then the same suite under
-# AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer and built by clang, the stand-in
-# companion's own tests, and a short run of each fuzz target. Exits non-zero when anything fails.
+# Installs what is needed, builds, and runs every test: the format and static checks, the stand-in
+# companion's own tests, a short run of each fuzz target, the suite in the plain build and again under
+# AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer and built by clang, and last the
+# Debian package installed, used and removed. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,11 @@ bash scripts/fuzz.sh 10
 for flavour in plain asan tsan clang; do
   bash scripts/build.sh "$flavour"
 done
+echo "== static checks"
+bash scripts/check-tidy.sh build
 for dir in build build-asan build-tsan build-clang; do
   echo "== tests in $dir"
   ctest --test-dir "$dir" --output-on-failure -j 2
 done
+echo "== the Debian package"
+bash tests/package_test.sh

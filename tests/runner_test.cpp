@@ -1,4 +1,5 @@
 #include "connect/runner.h"
+#include "tests/process_checks.h"
 #include "tests/temp_dir.h"
 
 #include <cerrno>
@@ -16,28 +17,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 const std::string mebibyte(1 << 20, 'i');
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-/// Checks a condition until it holds, so that tests wait for events rather than for fixed times.
-template <typename Condition> bool eventually(const Condition& condition) {
-    const auto giveUp = Clock::now() + std::chrono::seconds(5);
-    while (!condition() && Clock::now() < giveUp) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
-
-/// Reaped children are gone; a child that was left running or unreaped still answers to kill(pid, 0).
-bool gone(pid_t pid) {
-    return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
-}
 
 std::optional<std::string> run(const std::string& script, const std::string& input = "", double timeout = 5,
                                ConnectProbeHandle* handle = nullptr) {

@@ -211,6 +211,8 @@ class WithoutAWindowTest(unittest.TestCase):
             (["--pairing-approval", "--extra"], request, 2),
             (["--pairing-approval"], request.replace(b"042917", b"42917"), 2),
             (["--pairing-approval"], b"", 2),
+            (["--version"], b"", 0),
+            (["--help", "--menubar"], b"", 0),
         )
         for arguments, stdin, status in cases:
             with self.subTest(arguments=arguments):

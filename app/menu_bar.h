@@ -1,0 +1,44 @@
+#pragma once
+
+#include "app/desktop.h"
+#include "app/presence.h"
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+/// The status item: the companion's presence, refreshed at once and then every few seconds by a probe on
+/// a worker, with a menu to connect a browser, copy a configuration snippet and quit.
+namespace MenuBar {
+
+inline constexpr double refreshSeconds = 5.0;
+inline constexpr const char* workerName = "tsm.menubar.probe";
+/// The exit status when the installation has no runtime or presence script.
+inline constexpr int unusableStatus = 2;
+
+struct Paths {
+    std::filesystem::path runtime;
+    std::filesystem::path script;
+    std::filesystem::path command;
+
+    static Paths beside(const std::filesystem::path& resourceRoot);
+};
+
+/// True when the runtime is an executable file and the presence script exists.
+bool installationUsable(const Paths& paths);
+
+struct Environment {
+    Desktop desktop;
+    Paths paths;
+    /// One presence probe under the mode's handle; runs on the worker. Empty: the presence script.
+    std::function<std::optional<Presence::Report>(ConnectProbeHandle&)> probe;
+    /// Starts a connect attempt in a process of its own.
+    std::function<void()> startConnect;
+    /// Tells the user that no system tray is there yet; the item appears once one is.
+    std::function<void()> noTrayYet;
+};
+
+/// Shows the status item and runs until the user quits. Answers the exit status, 0.
+int run(const Environment& environment);
+
+} // namespace MenuBar

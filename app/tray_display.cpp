@@ -1,0 +1,51 @@
+#include "app/tray_display.h"
+
+#include <nlohmann/json.hpp>
+
+namespace TrayDisplayRules {
+namespace {
+
+constexpr const char* notRunning = "Companion not running";
+constexpr const char* connectTitle = "Connect to Chrome";
+constexpr const char* noDetail = "\u2014";
+
+} // namespace
+
+TrayDisplay initial() {
+    return {std::nullopt, {}, {}, "Checking\u2026", noDetail, connectTitle, true};
+}
+
+TrayDisplay forReport(const std::optional<Presence::Report>& report) {
+    if (!report) {
+        return {TraySymbol::offline,
+                notRunning,
+                notRunning,
+                notRunning,
+                "Start the companion from your MCP client.",
+                connectTitle,
+                false};
+    }
+    const std::string state = report->state.value_or("offline");
+    const std::string title = report->title.value_or(notRunning);
+    TrayDisplay display;
+    // Exact comparisons: "Enabled" is not "enabled".
+    display.symbol = state == "enabled"    ? TraySymbol::connected
+                     : state == "disabled" ? TraySymbol::attention
+                                           : TraySymbol::offline;
+    display.tooltip = report->version ? title + " (v" + *report->version + ")" : title;
+    display.accessibleDescription = title;
+    display.statusLine = title;
+    display.detailLine = report->detail.value_or("").empty() ? noDetail : *report->detail;
+    display.connectTitle = report->action.value_or(connectTitle);
+    display.connectEnabled = state == "disabled";
+    return display;
+}
+
+std::string configurationSnippet(const std::filesystem::path& commandPath) {
+    // The path as a JSON string without its quotation marks: escaped where JSON requires, and nowhere else.
+    const std::string quoted =
+        nlohmann::json(commandPath.string()).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return "{\n  \"mcpServers\": {\n    \"tessaly\": {\n      \"command\": " + quoted + "\n    }\n  }\n}";
+}
+
+} // namespace TrayDisplayRules

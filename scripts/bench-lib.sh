@@ -1,0 +1,37 @@
+# Sourced by the benchmarks and the soak run, which all run the built program in a private desktop session.
+
+# run_in_session SCRIPT ARGS...: builds the plain build, then runs SCRIPT again with --in-session before ARGS
+# inside tests/desktop/with-session.sh, with BENCH_TOOLS naming build/bench. Does not return.
+run_in_session() {
+    local script=$1 log
+    shift
+    if ! log=$(bash scripts/build.sh plain 2>&1); then
+        printf '%s\n' "$log" >&2
+        echo "$(basename "$script"): the build failed" >&2
+        exit 1
+    fi
+    BENCH_TOOLS=$(cd build/bench && pwd)
+    export BENCH_TOOLS
+    exec tests/desktop/with-session.sh bash "$script" --in-session "$@"
+}
+
+# stop_processes PID...: ends each process that is still running and waits for it.
+stop_processes() {
+    local pid
+    for pid in "$@"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+}
+
+# summary NUMBERS: prints "MEDIAN MIN MAX" of the space-separated numbers, or "- - -" when one is missing ("-").
+summary() {
+    tr ' ' '\n' <<<"$1" | sed '/^$/d' | sort -g | awk '
+        $1 == "-" { missing = 1 }
+        { v[NR] = $1 }
+        END {
+            if (missing || NR == 0) { print "- - -"; exit }
+            m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+            printf "%.1f %.1f %.1f\n", m, v[1], v[NR]
+        }'
+}

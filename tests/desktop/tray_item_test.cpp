@@ -1,0 +1,162 @@
+#include "desktop/event_loop.h"
+#include "desktop/tray_icons.h"
+#include "desktop/tray_item.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTextDocument>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+namespace {
+
+/// A target that counts the calls of each of its handlers.
+struct CountingTarget {
+    int connects = 0, copies = 0, quits = 0;
+    ConnectMenuTarget target{[this] { ++connects; }, [this] { ++quits; }, [this] { ++copies; }};
+};
+
+/// Each position's title as assistive technologies read it (mnemonic marks resolved), or "-" for a
+/// separator, with "(off)" for a disabled one.
+std::vector<QString> readMenu(QMenu& menu) {
+    std::vector<QString> read;
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&menu);
+    for (int i = 0; i < menu.actions().size(); ++i) {
+        const QAction* action = menu.actions()[i];
+        const QString title = action->isSeparator() ? "-" : accessible->child(i)->text(QAccessible::Name);
+        read.push_back(title + (action->isEnabled() ? "" : " (off)"));
+    }
+    return read;
+}
+
+void clickAt(QMenu& menu, int position) {
+    menu.popup(QPoint(100, 100));
+    QTest::mouseClick(&menu, Qt::LeftButton, {}, menu.actionGeometry(menu.actions()[position]).center());
+}
+
+TEST(TrayItemTest, MenuHasItsSevenPositionsAndTheQuitShortcut) {
+    CountingTarget counting;
+    TrayItem item(counting.target);
+    EXPECT_EQ(readMenu(item.menu()),
+              (std::vector<QString>{"Checking\u2026 (off)", "\u2014 (off)", "-", "Connect to Chrome",
+                                    "Copy MCP configuration", "-", "Quit"}));
+    const QAction* quit = item.menu().actions()[6];
+    EXPECT_EQ(quit->shortcut(), QKeySequence("Ctrl+Q"));
+    EXPECT_TRUE(quit->isShortcutVisibleInContextMenu());
+}
+
+TEST(TrayItemTest, ShowsEveryTextLiterallyAndTheConnectItemsState) {
+    const TrayDisplay displays[] = {
+        {TraySymbol::connected, "T (v1)", "T", "Connected", "Q&A <b>x</b>", "Reconnect", false},
+        {TraySymbol::attention, "", "", "a_b && c&", "&", "Connect to Q&A", true},
+        {std::nullopt, "", "", "Checking\u2026", "\u2014", "Connect to Chrome", true},
+    };
+    CountingTarget counting;
+    TrayItem item(counting.target);
+    for (const auto& display : displays) {
+        item.show(display);
+        const auto read = readMenu(item.menu());
+        const QString off = display.connectEnabled ? "" : " (off)";
+        EXPECT_EQ(read[0], QString::fromStdString(display.statusLine) + " (off)");
+        EXPECT_EQ(read[1], QString::fromStdString(display.detailLine) + " (off)");
+        EXPECT_EQ(read[3], QString::fromStdString(display.connectTitle) + off);
+    }
+    item.show(displays[0]);
+    EXPECT_EQ(item.menu().actions()[1]->text(), "Q&&A <b>x</b>");
+}
+
+TEST(TrayItemTest, ItemsCallTheirHandlersAndADisabledConnectDoesNot) {
+    CountingTarget counting;
+    TrayItem item(counting.target);
+    for (int position : {3, 4, 6}) {
+        clickAt(item.menu(), position);
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return counting.quits == 1; }));
+    EXPECT_EQ(counting.connects, 1);
+    EXPECT_EQ(counting.copies, 1);
+
+    item.show({TraySymbol::connected, "", "", "Connected", "", "Connected", false});
+    clickAt(item.menu(), 3);
+    item.menu().actions()[3]->trigger();
+    clickAt(item.menu(), 4);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return counting.copies == 2; }));
+    EXPECT_EQ(counting.connects, 1);
+}
+
+TEST(TrayItemTest, PictureCarriesTheSymbolAndALiteralTooltip) {
+    CountingTarget counting;
+    TrayItem item(counting.target);
+    item.place();
+    ASSERT_NE(item.icon(), nullptr);
+    EXPECT_EQ(item.icon()->contextMenu(), &item.menu());
+    EXPECT_FALSE(item.icon()->isVisible());
+
+    item.show({TraySymbol::attention, "<b>Q&A</b> (v1)", "Q&A", "s", "d", "c", true});
+    EXPECT_TRUE(item.icon()->isVisible());
+    EXPECT_FALSE(item.icon()->icon().isNull());
+    // The X11 tray shows the tooltip as a widget's, which takes tags as markup.
+    const QString tooltip = item.icon()->toolTip();
+    EXPECT_TRUE(Qt::mightBeRichText(tooltip));
+    QTextDocument shown;
+    shown.setHtml(tooltip);
+    EXPECT_EQ(shown.toPlainText(), "<b>Q&A</b> (v1)");
+
+    item.show({});
+    EXPECT_TRUE(item.icon()->toolTip().isEmpty());
+    EXPECT_FALSE(item.icon()->isVisible());
+}
+
+TEST(TrayIconsTest, ThreeSharpPicturesThatDifferInShapeNotOnlyColour) {
+    std::vector<QImage> masks;
+    for (TraySymbol symbol : {TraySymbol::connected, TraySymbol::attention, TraySymbol::offline}) {
+        const QIcon icon = trayIcon(symbol);
+        ASSERT_FALSE(icon.isNull());
+        EXPECT_TRUE(icon.availableSizes().contains(QSize(16, 16)));
+        EXPECT_TRUE(icon.availableSizes().contains(QSize(64, 64)));
+        EXPECT_EQ(icon.pixmap(QSize(16, 16)).size(), QSize(16, 16));
+        EXPECT_EQ(icon.pixmap(QSize(64, 64)).size(), QSize(64, 64));
+        // Drawn at the screen's density rather than scaled up.
+        EXPECT_EQ(icon.pixmap(QSize(32, 32), 2.0).size(), QSize(64, 64));
+        masks.push_back(icon.pixmap(QSize(32, 32)).toImage().convertToFormat(QImage::Format_Alpha8));
+    }
+    EXPECT_NE(masks[0], masks[1]);
+    EXPECT_NE(masks[1], masks[2]);
+    EXPECT_NE(masks[0], masks[2]);
+}
+
+TEST(TrayLoopTest, TicksUntilQuitAndOutlivesAClosedWindow) {
+    QWidget window;
+    window.show();
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> ticks;
+    EventLoop::startTimer(0.05, [&] {
+        ticks.push_back(clock.elapsed());
+        if (ticks.size() == 1) {
+            window.close();
+        } else if (ticks.size() == 3) {
+            EventLoop::quit();
+        }
+    });
+    EventLoop::runUntilQuit();
+    ASSERT_EQ(ticks.size(), 3u);
+    // A coarse timer may fire up to 5% early.
+    EXPECT_GE(ticks[0], 47);
+    EXPECT_GE(ticks[2], 3 * 47);
+}
+
+TEST(TrayItemTest, ShowFunctionDoesNothingOnceTheItemIsGone) {
+    CountingTarget counting;
+    const auto show = createTray({}, counting.target);
+    show({TraySymbol::offline, "", "", "Offline", "", "Connect to Chrome", true});
+    destroyTray();
+    show({});
+}
+
+} // namespace

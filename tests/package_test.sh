@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The program as a user gets it. Builds the Debian package in build-package/, installs it with apt-get, runs
+# the check mode, a refused pairing request and the setup window from the installed files, removes it and
+# checks that nothing is left; then installs the same build into a companion's release layout and checks
+# that the setup window names the launcher of the installation root. Needs root, or sudo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+package=tessaly-setup
+installed=/opt/tessaly-mcp/TessalySetup/tessaly-setup
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+check() { # check NAME COMMAND...: runs the command, reports ok or FAIL
+  local name=$1
+  shift
+  if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failures=$((failures + 1)); fi
+}
+
+cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSALY_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX=/opt/tessaly-mcp -DTESSALY_DESKTOP_DATADIR=/usr/share >/dev/null
+cmake --build build-package >/dev/null
+rm -f build-package/${package}_*.deb
+(cd build-package && cpack >/dev/null 2>&1)
+deb=$(ls "$PWD"/build-package/${package}_*.deb)
+echo "== $(basename "$deb"): $(stat -c %s "$deb") bytes, installed $(dpkg-deb -f "$deb" Installed-Size) KiB"
+echo "   Depends: $(dpkg-deb -f "$deb" Depends)"
+
+$sudo apt-get remove -y -qq "$package" >/dev/null 2>&1 || true
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb" >/dev/null 2>&1
+dpkg -L "$package" >"$work/files"
+
+check_line() { [ "$("$installed" --connect --check --session "$work/none.json")" = '{"outcome":"failed","detail":"noSession"}' ]; }
+check "check mode from the package" check_line
+refused() {
+  local status=0
+  echo '{}' | "$installed" --pairing-approval >"$work/out" 2>&1 || status=$?
+  [ "$status" = 2 ] && [ ! -s "$work/out" ]
+}
+check "refused pairing request from the package" refused
+check "desktop entries are valid" desktop-file-validate /usr/share/applications/tessaly-setup.desktop \
+  /usr/share/applications/tessaly-setup-status.desktop
+
+# window_command EXECUTABLE: shows the setup window, prints the command its configuration names, closes it.
+cat >"$work/window.py" <<'PY'
+import json, os, subprocess, sys
+sys.path.insert(0, os.path.join(os.getcwd(), "tests", "desktop"))
+import atspi_driver as driver
+env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
+process = subprocess.Popen([sys.argv[1]], env=env)
+window = driver.find_window(process.pid, "Tessaly MCP configuration")
+print(json.loads(window.text_view())["mcpServers"]["tessaly"]["command"])
+window.press("Close")
+sys.exit(process.wait(timeout=20))
+PY
+window_command() { tests/desktop/with-session.sh /usr/bin/python3 "$work/window.py" "$1"; }
+check "setup window from the package" [ "$(window_command "$installed")" = /opt/tessaly-mcp/tessaly-mcp ]
+
+DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq "$package" >/dev/null
+left=()
+while read -r path; do
+  [ -f "$path" ] || [ -L "$path" ] && left+=("$path")
+done <"$work/files"
+[ -e /opt/tessaly-mcp ] && left+=(/opt/tessaly-mcp)
+check "removal leaves nothing behind" [ "${#left[@]}" -eq 0 ]
+[ "${#left[@]}" -eq 0 ] || printf '     left: %s\n' "${left[@]}"
+
+# A release of a companion installation: the bundle in releases/r-N-<digest>/ with the runtime and scripts,
+# the launcher in the installation root.
+release="$work/root/releases/r-7-$(printf '%064d' 0 | tr 0 a)"
+cmake --install build-package --prefix "$release" --component bundle >/dev/null
+bash scripts/lay-out-installation.sh "$work/companion" build-package/tessaly-setup >/dev/null
+bundle_files() { (cd "$release" && find . -type f | sort | tr '\n' ' '); }
+check "a companion installation takes the bundle alone" [ "$(bundle_files)" = \
+  "./TessalySetup/libtessaly-desktop.so ./TessalySetup/tessaly-clipboard ./TessalySetup/tessaly-setup " ]
+cp -r "$work/companion/runtime" "$work/companion/bin" "$release/"
+install -m 0755 companion/tessaly-mcp "$work/root/tessaly-mcp"
+check "release layout names the root's launcher" \
+  [ "$(window_command "$release/TessalySetup/tessaly-setup")" = "$work/root/tessaly-mcp" ]
+
+[ "$failures" -eq 0 ]

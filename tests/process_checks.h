@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <sys/types.h>
+#include <thread>
+
+// What the tests of child processes ask: how long something took, and whether a process is gone.
+
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+/// Checks `condition` until it holds or `seconds` pass, so that tests wait for events rather than fixed
+/// times.
+template <typename Condition> bool eventually(const Condition& condition, int seconds = 10) {
+    const auto giveUp = Clock::now() + std::chrono::seconds(seconds);
+    while (!condition() && Clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
+}
+
+/// Reaped processes are gone; one left running or unreaped still answers to kill(pid, 0).
+inline bool gone(pid_t pid) {
+    return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
