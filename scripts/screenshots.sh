@@ -15,6 +15,8 @@ bash scripts/build.sh plain >/dev/null
 work=$(mktemp -d)
 trap 'stop_companion; rm -rf "$work"' EXIT
 bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/null
-start_companion "$work/install" "$work/session.json" "$work/companion.log"
-tests/desktop/with-session.sh /usr/bin/python3 scripts/screenshots.py "$work/install" "$work/session.json" \
-  docs/screenshots
+# The status item finds the companion's session where it always does, under HOME.
+export HOME="$work/home"
+session="$HOME/.tessaly-mcp/session.json"
+start_companion "$work/install" "$session" "$work/companion.log"
+tests/desktop/with-session.sh /usr/bin/python3 scripts/screenshots.py "$work/install" "$session" docs/screenshots
