@@ -19,6 +19,27 @@
 #include <unistd.h>
 
 namespace WindowModes {
+namespace {
+
+/// Starts the window system for a mode that tells the user why it cannot show anything: one line on
+/// standard error ("tessaly-setup: cannot <purpose>: ..."), after which the mode ends with `status`.
+/// Answers null in that case.
+std::unique_ptr<DesktopSession> startOrExplain(int& argc, char** argv, const std::filesystem::path& bundle,
+                                               int status, const std::string& purpose) {
+    const std::string cannot = "tessaly-setup: cannot " + purpose + ": ";
+    const std::string noDisplay = cannot + "no display is available";
+    auto session = DesktopModule::start({&argc, argv, bundle, status, noDisplay, {}, {}});
+    if (session) {
+        return std::move(*session);
+    }
+    const auto& failure = session.error();
+    writeAll(STDERR_FILENO,
+             (failure.kind == DesktopModule::Failure::Kind::noDisplay ? noDisplay : cannot + failure.detail) +
+                 "\n");
+    return nullptr;
+}
+
+} // namespace
 
 int pairingApproval(const std::vector<std::string>& arguments, int& argc, char** argv) {
     std::unique_ptr<DesktopSession> session;
@@ -38,21 +59,14 @@ int pairingApproval(const std::vector<std::string>& arguments, int& argc, char**
 
 int setupWindow(int& argc, char** argv) {
     constexpr int noWindowStatus = 1;
-    const std::string noDisplay = "tessaly-setup: cannot show the setup window: no display is available";
     const auto bundle = Installation::bundlePath();
     const auto resourceRoot = Installation::resourceRoot(bundle);
     const std::string json = SetupWindow::configurationJson(Installation::root(resourceRoot));
-
-    auto session = DesktopModule::start({&argc, argv, bundle, noWindowStatus, noDisplay, {}, {}});
+    const auto session = startOrExplain(argc, argv, bundle, noWindowStatus, "show the setup window");
     if (!session) {
-        const auto& failure = session.error();
-        writeAll(STDERR_FILENO,
-                 failure.kind == DesktopModule::Failure::Kind::noDisplay
-                     ? noDisplay + "\n"
-                     : "tessaly-setup: cannot show the setup window: " + failure.detail + "\n");
         return noWindowStatus;
     }
-    const Desktop& desktop = (*session)->desktop();
+    const Desktop& desktop = session->desktop();
     const SetupWindow::Actions actions{
         [] {
             // Without a known executable there is nothing to start; the window still ends normally.
@@ -67,17 +81,12 @@ int setupWindow(int& argc, char** argv) {
 
 int connect(const std::vector<std::string>& arguments, int& argc, char** argv) {
     constexpr int failedStatus = exitCode(ConnectOutcome::failed);
-    const std::string noDisplay = "tessaly-setup: cannot connect a browser: no display is available";
     const auto bundle = Installation::bundlePath();
-    auto session = DesktopModule::start({&argc, argv, bundle, failedStatus, noDisplay, {}, {}});
+    const auto session = startOrExplain(argc, argv, bundle, failedStatus, "connect a browser");
     if (!session) {
-        const auto& failure = session.error();
-        writeAll(STDERR_FILENO, failure.kind == DesktopModule::Failure::Kind::noDisplay
-                                    ? noDisplay + "\n"
-                                    : "tessaly-setup: cannot connect a browser: " + failure.detail + "\n");
         return failedStatus;
     }
-    const Desktop& desktop = (*session)->desktop();
+    const Desktop& desktop = session->desktop();
     const ConnectDesktop::Inputs inputs{ConfigurationBundle::sessionPath(arguments),
                                         ConnectVerifier::Layout::standard(bundle),
                                         ConnectChoice::candidates(), ::getuid()};
@@ -95,18 +104,13 @@ int menuBar(int& argc, char** argv) {
     if (lock && !SingleInstance::acquire(*lock)) {
         return 0;
     }
-    const std::string noDisplay = "tessaly-setup: cannot show the status item: no display is available";
-    auto session = DesktopModule::start({&argc, argv, bundle, MenuBar::unusableStatus, noDisplay, {}, {}});
+    const auto session = startOrExplain(argc, argv, bundle, MenuBar::unusableStatus, "show the status item");
     if (!session) {
-        const auto& failure = session.error();
-        writeAll(STDERR_FILENO, failure.kind == DesktopModule::Failure::Kind::noDisplay
-                                    ? noDisplay + "\n"
-                                    : "tessaly-setup: cannot show the status item: " + failure.detail + "\n");
         return MenuBar::unusableStatus;
     }
     ChildReaper reaper;
     MenuBar::Environment environment;
-    environment.desktop = (*session)->desktop();
+    environment.desktop = session->desktop();
     environment.paths = paths;
     environment.startConnect = [&reaper] {
         if (const auto executable = Installation::executablePath(); !executable.empty()) {

@@ -4,6 +4,49 @@
 
 namespace {
 
+TEST(ConnectProblemTest, RawValuesMatchExactlyAndSomeProblemsShareAnExplanation) {
+    for (std::size_t i = 0; i < RawValues<ConnectProblem>::names.size(); ++i) {
+        const auto problem = static_cast<ConnectProblem>(i);
+        EXPECT_EQ(fromRawValue<ConnectProblem>(rawValue(problem)), problem);
+        EXPECT_EQ(std::hash<ConnectProblem>{}(problem), std::hash<std::string_view>{}(rawValue(problem)));
+        EXPECT_TRUE(ConfigurationBundle::retryExplanation(problem).starts_with(
+            "The connection could not be completed. Nothing was changed. "));
+    }
+    for (const char* near : {"NoSession", "nosession", "", " noSession", "noSession "}) {
+        EXPECT_EQ(fromRawValue<ConnectProblem>(near), std::nullopt) << '"' << near << '"';
+    }
+    using ConfigurationBundle::retryExplanation;
+    EXPECT_EQ(retryExplanation(std::nullopt), retryExplanation(ConnectProblem::cancelled));
+    EXPECT_EQ(retryExplanation(ConnectProblem::noSession),
+              retryExplanation(ConnectProblem::malformedSession));
+    EXPECT_EQ(retryExplanation(ConnectProblem::brokerUnreachable),
+              retryExplanation(ConnectProblem::wrongService));
+    EXPECT_NE(retryExplanation(ConnectProblem::noSession), retryExplanation(ConnectProblem::unsafeFile));
+}
+
+TEST(RecordsTest, OutcomesExitCodes) {
+    const int codes[] = {0, 0, 0, 3, 4};
+    for (std::size_t i = 0; i < std::size(codes); ++i) {
+        const auto outcome = static_cast<ConnectOutcome>(i);
+        EXPECT_EQ(exitCode(outcome), codes[i]) << rawValue(outcome);
+        EXPECT_EQ(suppressesFurtherPrompts(outcome), codes[i] != 0) << rawValue(outcome);
+    }
+}
+
+// Order, repetitions and the kind of choice show through the flow below.
+TEST(BrowserChoiceTest, NamesAreComparedCanonicallyAndMappedExactly) {
+    using ConnectChoice::resolve;
+    const std::string composed = "Caf\xC3\xA9";    // e with acute accent as one code point
+    const std::string decomposed = "Cafe\xCC\x81"; // e followed by a combining acute accent
+    EXPECT_EQ(resolve({composed, decomposed}), BrowserChoice::only(composed));
+    EXPECT_EQ(resolve({"Opera", "opera"}), BrowserChoice::choose({"Opera", "opera"}));
+    const std::string invalid = "\xff\xfe";
+    EXPECT_EQ(resolve({invalid, invalid, "Opera"}), BrowserChoice::choose({invalid, "Opera"}));
+    using ConfigurationBundle::bundleIdentifier;
+    EXPECT_EQ(bundleIdentifier("Microsoft Edge"), "com.microsoft.edgemac");
+    EXPECT_EQ(bundleIdentifier("microsoft edge"), "microsoft edge");
+}
+
 ConnectDraft draftOn(std::int64_t port) {
     return {port, boost::urls::url("http://127.0.0.1:" + std::to_string(port) + "/pair#token=t")};
 }
@@ -14,7 +57,12 @@ template <class T> T takeFirst(std::vector<T>& queue) {
     return first;
 }
 
-// Fake dependencies that answer from scripted values and record every call, in order.
+std::string port(const ConnectDraft& draft) {
+    return " " + std::to_string(draft.port);
+}
+
+// Fake dependencies that answer from scripted values and record every call, with the port of the draft it
+// was given, in order.
 struct FakeDesktop {
     std::vector<ConnectResult<ConnectDraft>> drafts{draftOn(5000), draftOn(5000)};
     std::vector<ConnectResult<BrokerHealth>> healths{BrokerHealth{"1", 1, false},
@@ -25,41 +73,26 @@ struct FakeDesktop {
     ConnectWait::Result wait = ConnectWait::Result::attached;
 
     std::vector<std::string> calls;
-    std::vector<ConnectDraft> verified, openedAndWaited;
     std::vector<BrowserChoice> offered;
-    std::string openedIn;
+
+    template <class T> T called(std::string call, T answer) {
+        calls.push_back(std::move(call));
+        return answer;
+    }
 
     ConnectFlow::Dependencies dependencies() {
         return {
-            [this] {
-                calls.push_back("readDraft");
-                return takeFirst(drafts);
-            },
-            [this](const ConnectDraft& draft) {
-                calls.push_back("verify");
-                verified.push_back(draft);
-                return takeFirst(healths);
-            },
-            [this] {
-                calls.push_back("installedBrowsers");
-                return browsers;
-            },
+            [this] { return called("readDraft", takeFirst(drafts)); },
+            [this](const ConnectDraft& d) { return called("verify" + port(d), takeFirst(healths)); },
+            [this] { return called("installedBrowsers", browsers); },
             [this](const BrowserChoice& choice) {
-                calls.push_back("chooseBrowser");
                 offered.push_back(choice);
-                return chosen;
+                return called("chooseBrowser", chosen);
             },
-            [this](const ConnectDraft& draft, const std::string& browser) {
-                calls.push_back("open");
-                openedAndWaited.push_back(draft);
-                openedIn = browser;
-                return opens;
+            [this](const ConnectDraft& d, const std::string& browser) {
+                return called("open" + port(d) + " " + browser, opens);
             },
-            [this](const ConnectDraft& draft) {
-                calls.push_back("waitForAttach");
-                openedAndWaited.push_back(draft);
-                return wait;
-            },
+            [this](const ConnectDraft& d) { return called("waitForAttach" + port(d), wait); },
         };
     }
 
@@ -76,9 +109,6 @@ struct FakeDesktop {
 };
 
 using Problems = std::vector<ConnectProblem>;
-const std::vector<std::string> wholeAttempt{"readDraft",     "verify",       "installedBrowsers",
-                                            "chooseBrowser", "readDraft",    "verify",
-                                            "open",          "waitForAttach"};
 
 TEST(ConnectFlowTest, WholeAttemptUsesTheSecondDraftAndTheChosenBrowser) {
     FakeDesktop desktop;
@@ -86,11 +116,10 @@ TEST(ConnectFlowTest, WholeAttemptUsesTheSecondDraftAndTheChosenBrowser) {
     desktop.browsers = {"Vivaldi", "Google Chrome", "Vivaldi"};
     desktop.chosen = 1;
     EXPECT_EQ(desktop.run(), std::pair(ConnectOutcome::opened, Problems{}));
-    EXPECT_EQ(desktop.calls, wholeAttempt);
+    EXPECT_EQ(desktop.calls, (std::vector<std::string>{"readDraft", "verify 5000", "installedBrowsers",
+                                                       "chooseBrowser", "readDraft", "verify 6000",
+                                                       "open 6000 Google Chrome", "waitForAttach 6000"}));
     EXPECT_EQ(desktop.offered, std::vector{BrowserChoice::choose({"Vivaldi", "Google Chrome"})});
-    EXPECT_EQ(desktop.openedIn, "Google Chrome");
-    EXPECT_EQ(desktop.verified, (std::vector{draftOn(5000), draftOn(6000)}));
-    EXPECT_EQ(desktop.openedAndWaited, (std::vector{draftOn(6000), draftOn(6000)}));
 }
 
 TEST(ConnectFlowTest, EndingsOfEachStep) {
@@ -99,50 +128,39 @@ TEST(ConnectFlowTest, EndingsOfEachStep) {
         void (*arrange)(FakeDesktop&);
         ConnectOutcome outcome;
         Problems reported;
-        std::size_t calls; // how far into wholeAttempt the flow got
+        long calls; // how far into wholeAttempt the flow got
     };
+    using enum ConnectProblem;
+    using O = ConnectOutcome;
+    using D = FakeDesktop&;
+    static const BrokerHealth idle{"1", 1, false}, attached{"1", 1, true};
+    static const auto no = [](ConnectProblem p) { return tl::unexpected(p); };
     // clang-format off
     const Case cases[] = {
-        {"first read fails", [](FakeDesktop& d) { d.drafts = {tl::unexpected(ConnectProblem::unsafeFile)}; },
-         ConnectOutcome::failed, {ConnectProblem::unsafeFile}, 1},
-        {"first verify fails", [](FakeDesktop& d) { d.healths = {tl::unexpected(ConnectProblem::tokenNotCurrent)}; },
-         ConnectOutcome::failed, {ConnectProblem::tokenNotCurrent}, 2},
-        {"first verify cancelled", [](FakeDesktop& d) { d.healths = {tl::unexpected(ConnectProblem::cancelled)}; },
-         ConnectOutcome::cancelled, {ConnectProblem::cancelled}, 2},
-        {"already attached", [](FakeDesktop& d) { d.healths = {BrokerHealth{"1", 1, true}}; },
-         ConnectOutcome::alreadyConnected, {}, 2},
-        {"no browser", [](FakeDesktop& d) { d.browsers = {}; },
-         ConnectOutcome::failed, {ConnectProblem::noSupportedBrowser}, 3},
-        {"user declines", [](FakeDesktop& d) { d.chosen = std::nullopt; },
-         ConnectOutcome::cancelled, {}, 4},
-        {"index past the one offered", [](FakeDesktop& d) { d.chosen = 1; },
-         ConnectOutcome::failed, {ConnectProblem::noSupportedBrowser}, 4},
-        {"negative index", [](FakeDesktop& d) { d.chosen = -1; },
-         ConnectOutcome::failed, {ConnectProblem::noSupportedBrowser}, 4},
-        {"session gone while choosing",
-         [](FakeDesktop& d) { d.drafts = {draftOn(5000), tl::unexpected(ConnectProblem::noSession)}; },
-         ConnectOutcome::failed, {ConnectProblem::noSession}, 5},
-        {"second verify cancelled",
-         [](FakeDesktop& d) { d.healths = {BrokerHealth{"1", 1, false}, tl::unexpected(ConnectProblem::cancelled)}; },
-         ConnectOutcome::failed, {ConnectProblem::cancelled}, 6},
-        {"attached by the second verify still opens",
-         [](FakeDesktop& d) { d.healths = {BrokerHealth{"1", 1, false}, BrokerHealth{"1", 1, true}}; },
-         ConnectOutcome::opened, {}, 8},
-        {"open refused", [](FakeDesktop& d) { d.opens = false; },
-         ConnectOutcome::failed, {ConnectProblem::openFailed}, 7},
-        {"wait cancelled", [](FakeDesktop& d) { d.wait = ConnectWait::Result::cancelled; },
-         ConnectOutcome::cancelled, {}, 8},
-        {"wait timed out", [](FakeDesktop& d) { d.wait = ConnectWait::Result::timedOut; },
-         ConnectOutcome::failed, {ConnectProblem::notAttached}, 8},
+        {"first read fails", [](D d) { d.drafts = {no(unsafeFile)}; }, O::failed, {unsafeFile}, 1},
+        {"verify fails", [](D d) { d.healths = {no(tokenNotCurrent)}; }, O::failed, {tokenNotCurrent}, 2},
+        {"verify cancelled", [](D d) { d.healths = {no(cancelled)}; }, O::cancelled, {cancelled}, 2},
+        {"already attached", [](D d) { d.healths = {attached}; }, O::alreadyConnected, {}, 2},
+        {"no browser", [](D d) { d.browsers = {}; }, O::failed, {noSupportedBrowser}, 3},
+        {"user declines", [](D d) { d.chosen = std::nullopt; }, O::cancelled, {}, 4},
+        {"index too big", [](D d) { d.chosen = 1; }, O::failed, {noSupportedBrowser}, 4},
+        {"negative index", [](D d) { d.chosen = -1; }, O::failed, {noSupportedBrowser}, 4},
+        {"session gone", [](D d) { d.drafts = {draftOn(5000), no(noSession)}; }, O::failed, {noSession}, 5},
+        {"second cancelled", [](D d) { d.healths = {idle, no(cancelled)}; }, O::failed, {cancelled}, 6},
+        {"attached since", [](D d) { d.healths = {idle, attached}; }, O::opened, {}, 8},
+        {"open refused", [](D d) { d.opens = false; }, O::failed, {openFailed}, 7},
+        {"wait cancelled", [](D d) { d.wait = ConnectWait::Result::cancelled; }, O::cancelled, {}, 8},
+        {"wait timed out", [](D d) { d.wait = ConnectWait::Result::timedOut; }, O::failed, {notAttached}, 8},
     };
     // clang-format on
+    const std::vector<std::string> wholeAttempt{
+        "readDraft", "verify 5000", "installedBrowsers",  "chooseBrowser",
+        "readDraft", "verify 5000", "open 5000 Chromium", "waitForAttach 5000"};
     for (const auto& c : cases) {
         FakeDesktop desktop;
         c.arrange(desktop);
         EXPECT_EQ(desktop.run(), std::pair(c.outcome, c.reported)) << c.name;
-        EXPECT_EQ(desktop.calls,
-                  std::vector(wholeAttempt.begin(), wholeAttempt.begin() + static_cast<long>(c.calls)))
-            << c.name;
+        EXPECT_EQ(desktop.calls, std::vector(wholeAttempt.begin(), wholeAttempt.begin() + c.calls)) << c.name;
     }
 }
 

@@ -3,10 +3,13 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <thread>
 
-// What the tests of child processes ask: how long something took, and whether a process is gone.
+// What the tests of child processes ask: how long something took, whether a process is gone, and what
+// this process holds.
 
 using Clock = std::chrono::steady_clock;
 
@@ -27,4 +30,15 @@ template <typename Condition> bool eventually(const Condition& condition, int se
 /// Reaped processes are gone; one left running or unreaped still answers to kill(pid, 0).
 inline bool gone(pid_t pid) {
     return pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+/// No child of this process left, running or unreaped.
+inline bool noChildren() {
+    errno = 0;
+    return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+/// How many entries a folder such as /proc/self/fd (open descriptors) or /proc/self/task (threads) has.
+inline long entries(const char* folder) {
+    return std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator());
 }

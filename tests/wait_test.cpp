@@ -5,97 +5,55 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using ConnectWait::Result;
 
-// A clock that stands still except when the wait sleeps; each sleep moves it by one second.
-struct FakeTime {
-    ConnectWait::Instant current{};
-    std::vector<double> sleeps;
-    std::vector<double> probesAt;
-    int clockReads = 0;
-    std::function<bool()> attached = [] { return false; };
-    std::function<bool()> cancelled = [] { return false; };
-
-    double seconds() const { return std::chrono::duration<double>(current.time_since_epoch()).count(); }
-
-    ConnectWait::Options options(double timeout, double interval = 3.0) {
-        return {
-            .timeout = timeout,
-            .interval = interval,
-            .now =
-                [this] {
-                    ++clockReads;
-                    return current;
-                },
+TEST(ConnectWaitTest, ProbesAtOnceThenEveryIntervalUntilAttachedCancelledOrOutOfTime) {
+    constexpr double huge = std::numeric_limits<double>::max();
+    constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double timeout, interval;
+        std::size_t attachedAtProbe, cancelledAtLook; // counted from 1; 0 never
+        Result result;
+        std::vector<double> probesAt;
+        std::size_t sleeps;
+    };
+    const Case cases[] = {
+        {10, 3, 0, 0, Result::timedOut, {0, 3, 6, 9}, 10},
+        {10, 3, 0, 1, Result::cancelled, {}, 0},
+        {0, 3, 0, 0, Result::timedOut, {}, 0},
+        {-1, 3, 0, 0, Result::timedOut, {}, 0},
+        {notANumber, 3, 0, 0, Result::timedOut, {}, 0},
+        {10, 3, 1, 0, Result::attached, {0}, 0},
+        {huge, 3, 0, 4, Result::cancelled, {0}, 2},
+        {10, 0, 5, 0, Result::attached, {0, 0, 0, 0, 0}, 0},
+        {2, 3, 0, 4, Result::cancelled, {0}, 2}, // a cancel in the last sleep is seen before the deadline
+    };
+    for (const Case& c : cases) {
+        // A clock that stands still except when the wait sleeps; each sleep moves it by one second.
+        ConnectWait::Instant now{};
+        std::vector<double> probesAt, sleeps;
+        std::size_t looks = 0;
+        const ConnectWait::Options options{
+            .timeout = c.timeout,
+            .interval = c.interval,
+            .now = [&] { return now; },
             .sleep =
-                [this](double s) {
-                    sleeps.push_back(s);
-                    current += 1s;
+                [&](double seconds) {
+                    sleeps.push_back(seconds);
+                    now += std::chrono::seconds(1);
                 },
-            .cancelled = [this] { return cancelled(); },
+            .cancelled = [&] { return c.cancelledAtLook != 0 && ++looks >= c.cancelledAtLook; },
             .probe =
-                [this] {
-                    probesAt.push_back(seconds());
-                    return attached();
+                [&] {
+                    probesAt.push_back(std::chrono::duration<double>(now.time_since_epoch()).count());
+                    return probesAt.size() == c.attachedAtProbe;
                 },
         };
+        const auto name = testing::Message() << "timeout " << c.timeout << ", interval " << c.interval;
+        EXPECT_EQ(ConnectWait::untilAttached(options), c.result) << name;
+        EXPECT_EQ(probesAt, c.probesAt) << name;
+        EXPECT_EQ(sleeps, std::vector<double>(c.sleeps, ConnectWait::sleepStep)) << name;
     }
-};
-
-TEST(ConnectWaitTest, ProbesEveryIntervalUntilTheDeadline) {
-    FakeTime time;
-    EXPECT_EQ(ConnectWait::untilAttached(time.options(10)), Result::timedOut);
-    EXPECT_EQ(time.probesAt, (std::vector<double>{0, 3, 6, 9}));
-    EXPECT_EQ(time.sleeps, std::vector<double>(10, 0.2));
-    // Once before the loop, three reads per probing pass, two per sleeping pass, one for the last check.
-    EXPECT_EQ(time.clockReads, 1 + 4 * 3 + 10 * 2 + 1);
-}
-
-TEST(ConnectWaitTest, EndsAtOnceWhenAlreadyDecided) {
-    {
-        FakeTime time;
-        time.cancelled = [] { return true; };
-        EXPECT_EQ(ConnectWait::untilAttached(time.options(10)), Result::cancelled);
-        EXPECT_TRUE(time.probesAt.empty());
-        EXPECT_TRUE(time.sleeps.empty());
-    }
-    for (const double timeout : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
-        FakeTime time;
-        EXPECT_EQ(ConnectWait::untilAttached(time.options(timeout)), Result::timedOut) << timeout;
-        EXPECT_TRUE(time.probesAt.empty());
-        EXPECT_TRUE(time.sleeps.empty());
-    }
-    {
-        FakeTime time;
-        time.attached = [] { return true; };
-        EXPECT_EQ(ConnectWait::untilAttached(time.options(10)), Result::attached);
-        EXPECT_EQ(time.probesAt.size(), 1u);
-        EXPECT_TRUE(time.sleeps.empty());
-    }
-}
-
-TEST(ConnectWaitTest, HugeTimeoutStillProbesFirstAndStopsOnCancel) {
-    FakeTime time;
-    int looks = 0;
-    time.cancelled = [&] { return ++looks > 3; };
-    EXPECT_EQ(ConnectWait::untilAttached(time.options(std::numeric_limits<double>::max())),
-              Result::cancelled);
-    EXPECT_EQ(time.probesAt, std::vector<double>{0});
-}
-
-TEST(ConnectWaitTest, ZeroIntervalProbesEveryPassWithoutSleeping) {
-    FakeTime time;
-    time.attached = [&] { return time.probesAt.size() == 5; };
-    EXPECT_EQ(ConnectWait::untilAttached(time.options(10, 0)), Result::attached);
-    EXPECT_TRUE(time.sleeps.empty());
-}
-
-TEST(ConnectWaitTest, CancellationDuringASleepIsSeenBeforeTheDeadline) {
-    FakeTime time;
-    time.cancelled = [&] { return time.seconds() >= 2; };
-    EXPECT_EQ(ConnectWait::untilAttached(time.options(2)), Result::cancelled);
-    EXPECT_EQ(time.sleeps.size(), 2u);
 }
 
 } // namespace

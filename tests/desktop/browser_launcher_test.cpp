@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
@@ -15,52 +14,17 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 /// The desktop the tests see: entries in a private user folder and a private system folder, written before
 /// the first GIO call because GIO reads the folders' names once per process.
-struct FakeDesktop {
-    TempDir root;
-
-    std::filesystem::path userEntries() const { return root.path() / "user/applications"; }
-    std::filesystem::path systemEntries() const { return root.path() / "system/applications"; }
-    std::filesystem::path record(const std::string& program) const {
-        return root.path() / (program + ".args");
-    }
-
-    /// A program that writes each of its arguments, bracketed, into its record, all at once.
-    std::string recorder(const std::string& program) const {
-        const auto out = record(program).string();
-        return root.write("bin/" + program,
-                          "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" + out +
-                              ".partial'\nmv '" + out + ".partial' '" + out + "'\n",
-                          0700);
-    }
-
-    void entry(const std::filesystem::path& folder, const std::string& id, const std::string& exec) const {
-        const auto relative = std::filesystem::relative(folder / id, root.path()).string();
-        root.write(relative, "[Desktop Entry]\nType=Application\nName=" + id + "\nExec=" + exec + " %U\n");
-    }
-};
-
-FakeDesktop* desktop = nullptr;
+const TempDir* root = nullptr;
 
 /// Turns the main loop in short slices until `done` holds or a generous deadline passes.
 bool turnUntil(const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
         EventLoop::run(0.02);
     }
-    return true;
-}
-
-std::string readAll(const std::filesystem::path& file) {
-    std::ostringstream content;
-    content << std::ifstream(file).rdbuf();
-    return content.str();
+    return done();
 }
 
 TEST(BrowserLauncherTest, CountsOnlyEntriesWhoseProgramExists) {
@@ -82,7 +46,6 @@ TEST(BrowserLauncherTest, LaunchHandsTheWholeUrlAsOneArgumentAndReportsOnTheMain
     const std::string url = "http://127.0.0.1:51234/pair?a=1&b=two words#token=Ab-_9.x'\"$HOME";
     const std::pair<const char*, const char*> browsers[] = {
         {"org.chromium.Chromium", "chromium"},
-        {"com.brave.Browser", "brave"},
         // Counts as launched: GIO reports only whether its launch helper started, not how the program ended.
         {"com.microsoft.edgemac", nullptr},
     };
@@ -93,17 +56,17 @@ TEST(BrowserLauncherTest, LaunchHandsTheWholeUrlAsOneArgumentAndReportsOnTheMain
             outcome = succeeded;
             thread = std::this_thread::get_id();
         }));
-        // Delivered by the loop, never from inside the call.
-        EXPECT_FALSE(outcome.has_value());
+        EXPECT_FALSE(outcome.has_value()) << "delivered from inside the call rather than by the loop";
         ASSERT_TRUE(turnUntil([&] { return outcome.has_value(); })) << identifier;
         EXPECT_TRUE(*outcome);
         EXPECT_EQ(thread, std::this_thread::get_id());
-        if (program == nullptr) {
-            continue;
+        if (program != nullptr) {
+            const auto record = root->path() / (std::string(program) + ".args");
+            ASSERT_TRUE(turnUntil([&] { return std::filesystem::exists(record); })) << identifier;
+            std::ostringstream arguments;
+            arguments << std::ifstream(record).rdbuf();
+            EXPECT_EQ(arguments.str(), "[" + url + "]\n");
         }
-        const auto record = desktop->record(program);
-        ASSERT_TRUE(turnUntil([&] { return std::filesystem::exists(record); })) << identifier;
-        EXPECT_EQ(readAll(record), "[" + url + "]\n");
     }
 }
 
@@ -111,13 +74,12 @@ TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRem
     // GIO reads an entry afresh at each lookup, so a removal counts at once; the loop turns in case a
     // later GIO waits for its folder monitor instead.
     const auto installed = [] { return BrowserLauncher::isInstalled("com.operasoftware.Opera"); };
-    std::filesystem::remove(desktop->systemEntries() / "opera.desktop");
+    std::filesystem::remove(root->path() / "system/applications/opera.desktop");
     EXPECT_TRUE(installed()) << "the Flatpak entry is still there";
-    std::filesystem::remove(desktop->root.path() / "bin/opera-flatpak");
+    std::filesystem::remove(root->path() / "bin/opera-flatpak");
     ASSERT_TRUE(turnUntil([&] { return !installed(); }));
 
-    for (const char* identifier :
-         {"com.operasoftware.Opera", "com.google.Chrome", "com.vivaldi.Vivaldi", "com.example.Unknown"}) {
+    for (const char* identifier : {"com.operasoftware.Opera", "com.google.Chrome", "com.vivaldi.Vivaldi"}) {
         bool called = false;
         EXPECT_FALSE(BrowserLauncher::launch("https://example.org/#token=x", identifier, [&](bool) {
             called = true;
@@ -130,20 +92,32 @@ TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRem
 } // namespace
 
 int main(int argc, char** argv) {
-    FakeDesktop fake;
-    desktop = &fake;
-    const auto missing = (fake.root.path() / "missing").string();
-    fake.entry(fake.systemEntries(), "chromium.desktop", fake.recorder("chromium"));
-    fake.entry(fake.systemEntries(), "opera.desktop", fake.recorder("opera"));
-    fake.entry(fake.systemEntries(), "com.opera.Opera.desktop", fake.recorder("opera-flatpak"));
-    fake.entry(fake.systemEntries(), "microsoft-edge.desktop", "/bin/false");
-    fake.entry(fake.systemEntries(), "vivaldi-stable.desktop", missing + "/vivaldi");
-    fake.entry(fake.userEntries(), "brave-browser.desktop", missing + "/brave");
-    fake.entry(fake.userEntries(), "com.brave.Browser.desktop", fake.recorder("brave"));
-    ::setenv("XDG_DATA_HOME", (fake.root.path() / "user").c_str(), 1);
-    ::setenv("XDG_DATA_DIRS", (fake.root.path() / "system").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (fake.root.path() / "config").c_str(), 1);
-    ::setenv("XDG_CONFIG_DIRS", (fake.root.path() / "config-system").c_str(), 1);
+    const TempDir fake;
+    root = &fake;
+    const auto missing = (fake.path() / "missing").string();
+    // A program that writes each of its arguments, bracketed, into its record, all at once.
+    const auto recorder = [&](const std::string& program) {
+        const auto out = (fake.path() / (program + ".args")).string();
+        return fake.write("bin/" + program,
+                          "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" + out +
+                              ".partial'\nmv '" + out + ".partial' '" + out + "'\n",
+                          0700);
+    };
+    const auto entry = [&](const std::string& folder, const std::string& id, const std::string& exec) {
+        fake.write(folder + "/applications/" + id,
+                   "[Desktop Entry]\nType=Application\nName=" + id + "\nExec=" + exec + " %U\n");
+    };
+    entry("system", "chromium.desktop", recorder("chromium"));
+    entry("system", "opera.desktop", recorder("opera"));
+    entry("system", "com.opera.Opera.desktop", recorder("opera-flatpak"));
+    entry("system", "microsoft-edge.desktop", "/bin/false");
+    entry("system", "vivaldi-stable.desktop", missing + "/vivaldi");
+    entry("user", "brave-browser.desktop", missing + "/brave");
+    entry("user", "com.brave.Browser.desktop", recorder("brave"));
+    ::setenv("XDG_DATA_HOME", (fake.path() / "user").c_str(), 1);
+    ::setenv("XDG_DATA_DIRS", (fake.path() / "system").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (fake.path() / "config").c_str(), 1);
+    ::setenv("XDG_CONFIG_DIRS", (fake.path() / "config-system").c_str(), 1);
     // No session bus: the launch then always spawns the entry's program, whatever bus the tester runs.
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + missing + "/bus").c_str(), 1);
 

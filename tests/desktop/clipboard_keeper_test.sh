@@ -31,24 +31,7 @@ wait_for() {
 # Exited and reaped: a zombie would still answer signal 0.
 gone() { ! kill -0 "$1" 2>/dev/null; }
 reads_back() { timeout 5 xclip -o -selection clipboard -t "$1" 2>/dev/null | cmp -s - "$2"; }
-has_owner() { # has_owner SELECTION
-  python3 - "$1" <<'EOF'
-import ctypes, sys
-class Cookie(ctypes.Structure):
-    _fields_ = [("sequence", ctypes.c_uint)]
-xcb = ctypes.CDLL("libxcb.so.1")
-xcb.xcb_connect.restype = ctypes.c_void_p
-xcb.xcb_intern_atom.argtypes = [ctypes.c_void_p, ctypes.c_uint8, ctypes.c_uint16, ctypes.c_char_p]
-xcb.xcb_get_selection_owner.argtypes = [ctypes.c_void_p, ctypes.c_uint32]
-for name in ("xcb_intern_atom", "xcb_get_selection_owner"):
-    getattr(xcb, name).restype = Cookie
-    getattr(xcb, name + "_reply").argtypes = [ctypes.c_void_p, Cookie, ctypes.c_void_p]
-    getattr(xcb, name + "_reply").restype = ctypes.POINTER(ctypes.c_uint32)  # the answer is its third word
-connection, name = xcb.xcb_connect(None, None), sys.argv[1].encode()
-atom = xcb.xcb_intern_atom_reply(connection, xcb.xcb_intern_atom(connection, 0, len(name), name), None)[2]
-sys.exit(0 if xcb.xcb_get_selection_owner_reply(connection, xcb.xcb_get_selection_owner(connection, atom), None)[2] else 1)
-EOF
-}
+has_owner() { /usr/bin/python3 "$(dirname "$0")/harness.py" has-owner "$1"; }
 
 # Copies FILE as the application does: the text on standard input, the answer read to its end within 5 s, from
 # a subshell that ends at once like the setup window. Sets $status, the answer in $work/reply and, when the

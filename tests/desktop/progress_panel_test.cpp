@@ -1,11 +1,11 @@
 #include "desktop/event_loop.h"
 #include "desktop/progress_panel.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 #include <QThread>
 #include <atomic>
@@ -19,10 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-QString accessibleName(QWidget* widget) {
-    return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
-}
-
 ProgressPanel* shownPanel() {
     for (auto* widget : QApplication::topLevelWidgets()) {
         if (auto* panel = dynamic_cast<ProgressPanel*>(widget); panel != nullptr && panel->isVisible()) {
@@ -32,13 +28,11 @@ ProgressPanel* shownPanel() {
     return nullptr;
 }
 
-TEST(ProgressPanelTest, IsAFixedFloatingWindowWithOnlyATitle) {
+TEST(ProgressPanelTest, IsAFixedCentredFloatingWindowWithOnlyATitle) {
     const auto close = showProgressPanel([] {});
     ProgressPanel* panel = shownPanel();
     ASSERT_NE(panel, nullptr);
-    EXPECT_EQ(panel->size(), QSize(400, 132));
     EXPECT_EQ(panel->minimumSize(), panel->maximumSize());
-    EXPECT_EQ(panel->windowTitle(), "Waiting for the extension");
     const Qt::WindowFlags flags = panel->windowFlags();
     EXPECT_TRUE(flags.testFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                 Qt::WindowStaysOnTopHint));
@@ -47,53 +41,35 @@ TEST(ProgressPanelTest, IsAFixedFloatingWindowWithOnlyATitle) {
     EXPECT_FALSE(panel->isModal());
     EXPECT_TRUE(panel->testAttribute(Qt::WA_ShowWithoutActivating));
     EXPECT_EQ(panel->geometry().center(), QGuiApplication::primaryScreen()->availableGeometry().center());
-    close();
-}
-
-TEST(ProgressPanelTest, ReadsItsTextThenItsButtonAtTheirPlaces) {
-    ProgressPanel panel([] {});
-    const auto children = panel.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    // Created in reading order, text above the button, both whole inside the panel.
+    const auto children = panel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
     ASSERT_EQ(children.size(), 2);
     auto* label = qobject_cast<QLabel*>(children[0]);
-    auto* button = qobject_cast<QPushButton*>(children[1]);
     ASSERT_NE(label, nullptr);
-    ASSERT_NE(button, nullptr);
-    const QString text = "Finish connecting in the browser you just opened.\n"
-                         "This window closes by itself when the extension attaches.";
-    EXPECT_EQ(label->text(), text);
     EXPECT_EQ(label->textFormat(), Qt::PlainText);
     EXPECT_TRUE(label->wordWrap());
     EXPECT_TRUE(label->alignment() & Qt::AlignHCenter);
-    EXPECT_EQ(label->geometry(), QRect(20, 20, 360, 56));
-    EXPECT_EQ(accessibleName(label), text);
-    EXPECT_EQ(button->geometry(), QRect(150, 84, 100, 32));
-    EXPECT_EQ(accessibleName(button), "Cancel");
+    EXPECT_LE(label->heightForWidth(label->width()), label->height()) << "the text is cut off";
+    EXPECT_LT(label->geometry().bottom(), children[1]->geometry().top());
+    EXPECT_TRUE(panel->rect().contains(label->geometry()) && panel->rect().contains(children[1]->geometry()));
+    close();
 }
 
-TEST(ProgressPanelTest, CancelAndEscapeReportTheWishOnceAndLeaveThePanelOpen) {
-    const std::function<void(ProgressPanel&)> ways[] = {
-        [](ProgressPanel& panel) { panel.findChild<QPushButton*>()->click(); },
-        [](ProgressPanel& panel) { QTest::mouseClick(panel.findChild<QPushButton*>(), Qt::LeftButton); },
-        [](ProgressPanel& panel) { QTest::keyClick(&panel, Qt::Key_Escape); },
-        [](ProgressPanel& panel) { QTest::keyClick(panel.findChild<QPushButton*>(), Qt::Key_Escape); },
+TEST(ProgressPanelTest, CancelAndEscapeReportTheWishOnceAndCloseRequestsNothing) {
+    const std::pair<std::function<void(ProgressPanel&)>, int> ways[] = {
+        {[](ProgressPanel& panel) { QTest::mouseClick(panel.findChild<QPushButton*>(), Qt::LeftButton); }, 1},
+        {[](ProgressPanel& panel) { QTest::keyClick(&panel, Qt::Key_Escape); }, 1},
+        {[](ProgressPanel& panel) { QTest::keyClick(panel.findChild<QPushButton*>(), Qt::Key_Escape); }, 1},
+        {[](ProgressPanel& panel) { EXPECT_FALSE(panel.close()); }, 0},
     };
     for (std::size_t i = 0; i < std::size(ways); ++i) {
         int cancels = 0;
         ProgressPanel panel([&] { ++cancels; });
         panel.show();
-        ways[i](panel);
-        EXPECT_EQ(cancels, 1) << "way " << i;
+        ways[i].first(panel);
+        EXPECT_EQ(cancels, ways[i].second) << "way " << i;
         EXPECT_TRUE(panel.isVisible()) << "way " << i;
     }
-}
-
-TEST(ProgressPanelTest, RefusesACloseRequest) {
-    int cancels = 0;
-    ProgressPanel panel([&] { ++cancels; });
-    panel.show();
-    EXPECT_FALSE(panel.close());
-    EXPECT_TRUE(panel.isVisible());
-    EXPECT_EQ(cancels, 0);
 }
 
 TEST(ProgressPanelTest, CloserHidesAndDeletesThePanelEvenFromCancelAndTwice) {
@@ -127,15 +103,13 @@ TEST(EventLoopTest, RunBlocksForAboutTheTimeAskedWithoutSpinning) {
 TEST(EventLoopTest, DeliversWorkPostedFromAnotherThreadOnTheMainThread) {
     std::atomic<bool> ran = false;
     bool onMain = false;
-    std::thread poster([&] {
+    std::thread([&] {
         EventLoop::postToMain([&] {
             onMain = QThread::currentThread() == QCoreApplication::instance()->thread();
             ran = true;
         });
-    });
-    poster.join();
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!ran && Clock::now() < deadline) {
+    }).join();
+    for (const auto giveUp = Clock::now() + std::chrono::seconds(10); !ran && Clock::now() < giveUp;) {
         EventLoop::run(0.02);
     }
     EXPECT_TRUE(ran);

@@ -40,7 +40,8 @@ void clickAt(QMenu& menu, int position) {
     QTest::mouseClick(&menu, Qt::LeftButton, {}, menu.actionGeometry(menu.actions()[position]).center());
 }
 
-TEST(TrayItemTest, MenuHasItsSevenPositionsAndTheQuitShortcut) {
+// Outside a bus tray, where the menu is Qt's own.
+TEST(TrayItemTest, MenuShowsEveryTextLiterallyAndTheQuitShortcut) {
     CountingTarget counting;
     TrayItem item(counting.target);
     EXPECT_EQ(readMenu(item.menu()),
@@ -49,43 +50,23 @@ TEST(TrayItemTest, MenuHasItsSevenPositionsAndTheQuitShortcut) {
     const QAction* quit = item.menu().actions()[6];
     EXPECT_EQ(quit->shortcut(), QKeySequence("Ctrl+Q"));
     EXPECT_TRUE(quit->isShortcutVisibleInContextMenu());
+    item.show({TraySymbol::attention, "", "", "a_b && c&", "Q&A <b>x</b>", "Connect to Q&A", true});
+    const auto read = readMenu(item.menu());
+    EXPECT_EQ(std::vector(read.begin(), read.begin() + 4),
+              (std::vector<QString>{"a_b && c& (off)", "Q&A <b>x</b> (off)", "-", "Connect to Q&A"}));
 }
 
-TEST(TrayItemTest, ShowsEveryTextLiterallyAndTheConnectItemsState) {
-    const TrayDisplay displays[] = {
-        {TraySymbol::connected, "T (v1)", "T", "Connected", "Q&A <b>x</b>", "Reconnect", false},
-        {TraySymbol::attention, "", "", "a_b && c&", "&", "Connect to Q&A", true},
-        {std::nullopt, "", "", "Checking\u2026", "\u2014", "Connect to Chrome", true},
-    };
+// Copy and Quit are clicked through a real tray's menu end to end.
+TEST(TrayItemTest, ConnectCallsItsHandlerOnlyWhileEnabled) {
     CountingTarget counting;
     TrayItem item(counting.target);
-    for (const auto& display : displays) {
-        item.show(display);
-        const auto read = readMenu(item.menu());
-        const QString off = display.connectEnabled ? "" : " (off)";
-        EXPECT_EQ(read[0], QString::fromStdString(display.statusLine) + " (off)");
-        EXPECT_EQ(read[1], QString::fromStdString(display.detailLine) + " (off)");
-        EXPECT_EQ(read[3], QString::fromStdString(display.connectTitle) + off);
-    }
-    item.show(displays[0]);
-    EXPECT_EQ(item.menu().actions()[1]->text(), "Q&&A <b>x</b>");
-}
-
-TEST(TrayItemTest, ItemsCallTheirHandlersAndADisabledConnectDoesNot) {
-    CountingTarget counting;
-    TrayItem item(counting.target);
-    for (int position : {3, 4, 6}) {
-        clickAt(item.menu(), position);
-    }
-    EXPECT_TRUE(QTest::qWaitFor([&] { return counting.quits == 1; }));
-    EXPECT_EQ(counting.connects, 1);
-    EXPECT_EQ(counting.copies, 1);
-
+    clickAt(item.menu(), 3);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return counting.connects == 1; }));
     item.show({TraySymbol::connected, "", "", "Connected", "", "Connected", false});
     clickAt(item.menu(), 3);
     item.menu().actions()[3]->trigger();
-    clickAt(item.menu(), 4);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return counting.copies == 2; }));
+    clickAt(item.menu(), 4); // queued behind whatever the connect item would have called
+    EXPECT_TRUE(QTest::qWaitFor([&] { return counting.copies == 1; }));
     EXPECT_EQ(counting.connects, 1);
 }
 
@@ -101,10 +82,8 @@ TEST(TrayItemTest, PictureCarriesTheSymbolAndALiteralTooltip) {
     EXPECT_TRUE(item.icon()->isVisible());
     EXPECT_FALSE(item.icon()->icon().isNull());
     // The X11 tray shows the tooltip as a widget's, which takes tags as markup.
-    const QString tooltip = item.icon()->toolTip();
-    EXPECT_TRUE(Qt::mightBeRichText(tooltip));
     QTextDocument shown;
-    shown.setHtml(tooltip);
+    shown.setHtml(item.icon()->toolTip());
     EXPECT_EQ(shown.toPlainText(), "<b>Q&A</b> (v1)");
 
     item.show({});
@@ -112,15 +91,20 @@ TEST(TrayItemTest, PictureCarriesTheSymbolAndALiteralTooltip) {
     EXPECT_FALSE(item.icon()->isVisible());
 }
 
+TEST(TrayItemTest, ShowFunctionDoesNothingOnceTheItemIsGone) {
+    CountingTarget counting;
+    const auto show = createTray({}, counting.target);
+    show({TraySymbol::offline, "", "", "Offline", "", "Connect to Chrome", true});
+    destroyTray();
+    show({});
+}
+
 TEST(TrayIconsTest, ThreeSharpPicturesThatDifferInShapeNotOnlyColour) {
     std::vector<QImage> masks;
     for (TraySymbol symbol : {TraySymbol::connected, TraySymbol::attention, TraySymbol::offline}) {
         const QIcon icon = trayIcon(symbol);
-        ASSERT_FALSE(icon.isNull());
         EXPECT_TRUE(icon.availableSizes().contains(QSize(16, 16)));
         EXPECT_TRUE(icon.availableSizes().contains(QSize(64, 64)));
-        EXPECT_EQ(icon.pixmap(QSize(16, 16)).size(), QSize(16, 16));
-        EXPECT_EQ(icon.pixmap(QSize(64, 64)).size(), QSize(64, 64));
         // Drawn at the screen's density rather than scaled up.
         EXPECT_EQ(icon.pixmap(QSize(32, 32), 2.0).size(), QSize(64, 64));
         masks.push_back(icon.pixmap(QSize(32, 32)).toImage().convertToFormat(QImage::Format_Alpha8));
@@ -149,14 +133,6 @@ TEST(TrayLoopTest, TicksUntilQuitAndOutlivesAClosedWindow) {
     // A coarse timer may fire up to 5% early.
     EXPECT_GE(ticks[0], 47);
     EXPECT_GE(ticks[2], 3 * 47);
-}
-
-TEST(TrayItemTest, ShowFunctionDoesNothingOnceTheItemIsGone) {
-    CountingTarget counting;
-    const auto show = createTray({}, counting.target);
-    show({TraySymbol::offline, "", "", "Offline", "", "Connect to Chrome", true});
-    destroyTray();
-    show({});
 }
 
 } // namespace
