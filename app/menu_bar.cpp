@@ -2,7 +2,6 @@
 
 #include "app/serial_worker.h"
 #include "app/tray_display.h"
-#include "connect/file_checks.h"
 
 #include <memory>
 
@@ -22,12 +21,7 @@ struct Refresh {
 } // namespace
 
 Paths Paths::beside(const std::filesystem::path& resourceRoot) {
-    return {resourceRoot / "runtime" / "node", resourceRoot / "bin" / "presence.js",
-            resourceRoot / "tessaly-mcp"};
-}
-
-bool installationUsable(const Paths& paths) {
-    return FileChecks::isExecutableFile(paths.runtime) && FileChecks::exists(paths.script);
+    return {ConnectVerifier::Layout::installed(resourceRoot, "presence.js"), resourceRoot / "tessaly-mcp"};
 }
 
 int run(const Environment& environment) {
@@ -37,7 +31,7 @@ int run(const Environment& environment) {
     auto probe = environment.probe;
     if (!probe) {
         probe = [paths = environment.paths](ConnectProbeHandle& probeHandle) {
-            return Presence::probe(paths.runtime.string(), paths.script.string(), probeHandle);
+            return Presence::probe(paths.presence.runtimePath, paths.presence.scriptPath, probeHandle);
         };
     }
 

@@ -2,6 +2,7 @@
 
 #include "app/desktop.h"
 #include "app/presence.h"
+#include "connect/verifier.h"
 
 #include <filesystem>
 #include <functional>
@@ -17,15 +18,12 @@ inline constexpr const char* workerName = "tsm.menubar.probe";
 inline constexpr int unusableStatus = 2;
 
 struct Paths {
-    std::filesystem::path runtime;
-    std::filesystem::path script;
+    /// The runtime and the presence script; the mode is unusable unless `presence.usable()`.
+    ConnectVerifier::Layout presence;
     std::filesystem::path command;
 
     static Paths beside(const std::filesystem::path& resourceRoot);
 };
-
-/// True when the runtime is an executable file and the presence script exists.
-bool installationUsable(const Paths& paths);
 
 struct Environment {
     Desktop desktop;

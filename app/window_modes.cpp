@@ -97,7 +97,7 @@ int connect(const std::vector<std::string>& arguments, int& argc, char** argv) {
 int menuBar(int& argc, char** argv) {
     const auto bundle = Installation::bundlePath();
     const auto paths = MenuBar::Paths::beside(Installation::resourceRoot(bundle));
-    if (!MenuBar::installationUsable(paths)) {
+    if (!paths.presence.usable()) {
         return MenuBar::unusableStatus;
     }
     const auto lock = SingleInstance::lockPath(environmentVariable, ::getuid());

@@ -34,10 +34,16 @@ ConnectResult<BrokerHealth> readAnswer(std::string_view output) {
 
 } // namespace
 
+Layout Layout::installed(const std::filesystem::path& resourceRoot, const std::string& scriptName) {
+    return Layout{(resourceRoot / "runtime" / "node").string(), (resourceRoot / "bin" / scriptName).string()};
+}
+
 Layout Layout::standard(const std::filesystem::path& bundlePath) {
-    const std::filesystem::path resources = FileChecks::withoutTrailingSeparator(bundlePath).parent_path();
-    return Layout{(resources / "runtime" / "node").string(),
-                  (resources / "bin" / "connect-verify.js").string()};
+    return installed(FileChecks::withoutTrailingSeparator(bundlePath).parent_path(), "connect-verify.js");
+}
+
+bool Layout::usable() const {
+    return FileChecks::isExecutableFile(runtimePath) && FileChecks::exists(scriptPath);
 }
 
 ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layout, double timeout,
@@ -46,16 +52,15 @@ ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layo
     if (!token) {
         return tl::unexpected(ConnectProblem::malformedSession);
     }
-    if (!runner &&
-        (!FileChecks::isExecutableFile(layout.nodePath) || !FileChecks::exists(layout.adapterPath))) {
+    if (!runner && !layout.usable()) {
         return tl::unexpected(ConnectProblem::verifierUnavailable);
     }
     if (handle != nullptr && handle->isCancelled()) {
         return tl::unexpected(ConnectProblem::cancelled);
     }
-    const std::vector<std::string> arguments{layout.adapterPath, "--port", std::to_string(draft.port)};
-    const auto output = runner ? runner(layout.nodePath, arguments, *token, timeout)
-                               : runBounded(layout.nodePath, arguments, *token, timeout, handle);
+    const std::vector<std::string> arguments{layout.scriptPath, "--port", std::to_string(draft.port)};
+    const auto output = runner ? runner(layout.runtimePath, arguments, *token, timeout)
+                               : runBounded(layout.runtimePath, arguments, *token, timeout, handle);
     if (!output) {
         const bool cancelled = handle != nullptr && handle->isCancelled();
         return tl::unexpected(cancelled ? ConnectProblem::cancelled : ConnectProblem::brokerUnreachable);

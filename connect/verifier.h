@@ -8,13 +8,17 @@
 
 namespace ConnectVerifier {
 
-/// Where the companion's script runtime and verifier script are.
+/// Where the companion's script runtime is, and one of its scripts.
 struct Layout {
-    std::string nodePath;
-    std::string adapterPath;
+    std::string runtimePath;
+    std::string scriptPath;
 
-    /// The installed layout: both beside the application bundle at `bundlePath`.
+    /// The runtime and the script `scriptName` as the companion installs them in `resourceRoot`.
+    static Layout installed(const std::filesystem::path& resourceRoot, const std::string& scriptName);
+    /// The verifier script as installed beside the application bundle at `bundlePath`.
     static Layout standard(const std::filesystem::path& bundlePath);
+    /// True when the runtime is an executable file and the script exists.
+    bool usable() const;
 
     friend bool operator==(const Layout&, const Layout&) = default;
 };

@@ -8,20 +8,26 @@
 #include <limits>
 
 namespace EventLoop {
+namespace {
+
+/// A timer's interval is an int of milliseconds; longer waits than that are not asked for.
+int timerMilliseconds(double seconds) {
+    return static_cast<int>(std::min(std::ceil(seconds * 1000), double{std::numeric_limits<int>::max()}));
+}
+
+} // namespace
 
 void run(double seconds) {
     if (!(seconds >= 0)) {
         return;
     }
-    // A timer's interval is an int of milliseconds; longer waits than that are not asked for.
-    const double milliseconds = std::min(std::ceil(seconds * 1000), double{std::numeric_limits<int>::max()});
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
     // Precise: a coarse timer may fire up to 5% late, which a short slice of a deadline would notice.
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(static_cast<int>(milliseconds));
+    timer.start(timerMilliseconds(seconds));
     loop.exec();
 }
 
@@ -40,14 +46,13 @@ void startTimer(double seconds, std::function<void()> tick) {
     if (application == nullptr || !(seconds > 0)) {
         return;
     }
-    const double milliseconds = std::min(std::ceil(seconds * 1000), double{std::numeric_limits<int>::max()});
     auto* timer = new QTimer(application);
     QObject::connect(timer, &QTimer::timeout, timer, std::move(tick));
     QObject::connect(application, &QCoreApplication::aboutToQuit, timer, [timer] {
         timer->stop();
         timer->deleteLater();
     });
-    timer->start(static_cast<int>(milliseconds));
+    timer->start(timerMilliseconds(seconds));
 }
 
 void runUntilQuit() {

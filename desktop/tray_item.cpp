@@ -1,5 +1,6 @@
 #include "desktop/tray_item.h"
 
+#include "app/tray_display.h"
 #include "desktop/tray_icons.h"
 
 #include <QAbstractNativeEventFilter>
@@ -174,13 +175,14 @@ class X11TrayWatch final : public QAbstractNativeEventFilter {
     QTimer& lookAgain_;
 };
 
-TrayItem::TrayItem(const ConnectMenuTarget& target) : target_(target), menu_(std::make_unique<QMenu>()) {
-    statusLine_ = menu_->addAction(QStringLiteral("Checking\u2026"));
+TrayItem::TrayItem(const ConnectMenuTarget& target)
+    : target_(target), display_(TrayDisplayRules::initial()), menu_(std::make_unique<QMenu>()) {
+    statusLine_ = menu_->addAction(QString());
     statusLine_->setEnabled(false);
-    detailLine_ = menu_->addAction(QStringLiteral("\u2014"));
+    detailLine_ = menu_->addAction(QString());
     detailLine_->setEnabled(false);
     menu_->addSeparator();
-    connectItem_ = menu_->addAction(QStringLiteral("Connect to Chrome"));
+    connectItem_ = menu_->addAction(QString());
     QAction* copyItem = menu_->addAction(QStringLiteral("Copy MCP configuration"));
     menu_->addSeparator();
     QAction* quitItem = menu_->addAction(QStringLiteral("Quit"));
@@ -200,9 +202,7 @@ TrayItem::TrayItem(const ConnectMenuTarget& target) : target_(target), menu_(std
             Qt::QueuedConnection);
     }
 
-    display_.statusLine = statusLine_->text().toStdString();
-    display_.detailLine = detailLine_->text().toStdString();
-    display_.connectTitle = connectItem_->text().toStdString();
+    showTexts();
 
     lookAgain_.setSingleShot(true);
     lookAgain_.setInterval(0);

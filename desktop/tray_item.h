@@ -21,7 +21,8 @@ class QSystemTrayIcon;
 /// starts later. Until then the item watches for a host on the session bus and for a new X11 tray manager.
 class TrayItem final {
   public:
-    /// `target` is kept by reference and must outlive the item.
+    /// Shows the display of a mode that has no report yet. `target` is kept by reference and must outlive
+    /// the item.
     explicit TrayItem(const ConnectMenuTarget& target);
     ~TrayItem();
     TrayItem(const TrayItem&) = delete;
