@@ -24,16 +24,8 @@ seconds=${2:-9}
     exit 2
 }
 
-# shellcheck source=scripts/companion-lib.sh
-source scripts/companion-lib.sh
-work=$(mktemp -d)
 program_pid="" idle_pid=""
-cleanup() {
-    stop_processes $program_pid $idle_pid
-    stop_companion
-    rm -rf "$work"
-}
-trap cleanup EXIT
+open_workspace program_pid idle_pid
 
 bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/null
 program="$work/install/TessalySetup/tessaly-setup"

@@ -29,16 +29,8 @@ probes=${2:-20}
     exit 2
 }
 
-# shellcheck source=scripts/companion-lib.sh
-source scripts/companion-lib.sh
-work=$(mktemp -d)
 watcher_pid="" mode_pid="" reference_pid=""
-cleanup() {
-    stop_processes $mode_pid $reference_pid $watcher_pid
-    stop_companion
-    rm -rf "$work"
-}
-trap cleanup EXIT
+open_workspace mode_pid reference_pid watcher_pid
 
 python=/usr/bin/python3
 tray() { "$python" tests/desktop/tray_watcher.py "$@"; }
@@ -48,12 +40,7 @@ export HOME="$work/home" QT_QPA_PLATFORM=xcb
 unset TESSALY_SESSION
 
 start_companion "$work/install" "$HOME/.tessaly-mcp/session.json" "$work/companion.log"
-tray serve >"$work/watcher.log" 2>"$work/watcher.err" &
-watcher_pid=$!
-until grep -q '^ready' "$work/watcher.log"; do
-    kill -0 "$watcher_pid" 2>/dev/null || { cat "$work/watcher.err" >&2; exit 1; }
-    sleep 0.05
-done
+start_tray_watcher
 
 # Prints "UTIME+STIME CUTIME+CSTIME" of process $1 in seconds.
 cpu() {

@@ -1,5 +1,8 @@
 # Sourced by the benchmarks and the soak run, which all run the built program in a private desktop session.
 
+# shellcheck source=scripts/companion-lib.sh
+source scripts/companion-lib.sh
+
 # run_in_session SCRIPT ARGS...: builds the plain build, then runs SCRIPT again with --in-session before ARGS
 # inside tests/desktop/with-session.sh, with BENCH_TOOLS naming build/bench. Does not return.
 run_in_session() {
@@ -22,6 +25,32 @@ stop_processes() {
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+}
+
+# open_workspace PIDVAR...: makes the scratch folder $work; on exit, stops the processes whose pids the named
+# variables hold by then, in that order, and the stand-in companion, and removes $work.
+open_workspace() {
+    work=$(mktemp -d)
+    workspace_pids=("$@")
+    trap close_workspace EXIT
+}
+
+close_workspace() {
+    local name
+    for name in "${workspace_pids[@]}"; do
+        stop_processes ${!name:-}
+    done
+    stop_companion
+    rm -rf "$work"
+}
+
+# start_tray_watcher: starts our own tray host (tests/desktop/tray_watcher.py serve), logging to
+# $work/watcher.log and watcher.log.err, and sets watcher_pid once it serves. Exits if it ends first or takes
+# over 20 s.
+start_tray_watcher() {
+    /usr/bin/python3 tests/desktop/tray_watcher.py serve >"$work/watcher.log" 2>"$work/watcher.log.err" &
+    watcher_pid=$!
+    await_ready "$watcher_pid" "$work/watcher.log" '^ready' "the tray watcher" 20 || exit 1
 }
 
 # summary NUMBERS: prints "MEDIAN MIN MAX" of the space-separated numbers, or "- - -" when one is missing ("-").

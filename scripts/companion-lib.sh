@@ -7,17 +7,23 @@ start_companion() {
   shift 3
   "$install/tessaly-mcp" --session "$session" "$@" >"$log" 2>"$log.err" &
   COMPANION_PID=$!
-  local waited=0
-  until grep -q '^ready ' "$log" 2>/dev/null; do
-    if ! kill -0 "$COMPANION_PID" 2>/dev/null || [ "$waited" -ge 200 ]; then
-      echo "the stand-in companion did not start:" >&2
+  await_ready "$COMPANION_PID" "$log" '^ready ' "the stand-in companion" 10 || return 1
+  COMPANION_PORT=$(sed -n 's/^ready port=\([0-9]*\) .*/\1/p' "$log")
+}
+
+# await_ready PID LOG PATTERN NAME SECONDS: waits until LOG has a line matching PATTERN. Fails, printing
+# LOG.err, when process PID ends first or SECONDS pass.
+await_ready() {
+  local pid="$1" log="$2" pattern="$3" name="$4" polls=$(($5 * 20))
+  until grep -q "$pattern" "$log" 2>/dev/null; do
+    if ! kill -0 "$pid" 2>/dev/null || [ "$polls" -le 0 ]; then
+      echo "$name did not start:" >&2
       cat "$log.err" >&2
       return 1
     fi
     sleep 0.05
-    waited=$((waited + 1))
+    polls=$((polls - 1))
   done
-  COMPANION_PORT=$(sed -n 's/^ready port=\([0-9]*\) .*/\1/p' "$log")
 }
 
 stop_companion() {

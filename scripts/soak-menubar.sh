@@ -23,16 +23,8 @@ if ! [[ "$minutes" =~ ^[0-9]+$ ]] || [ "$minutes" -lt 2 ]; then
     exit 2
 fi
 
-# shellcheck source=scripts/companion-lib.sh
-source scripts/companion-lib.sh
-work=$(mktemp -d)
 watcher_pid="" mode_pid=""
-cleanup() {
-    stop_processes $mode_pid $watcher_pid
-    stop_companion
-    rm -rf "$work"
-}
-trap cleanup EXIT
+open_workspace mode_pid watcher_pid
 
 python=/usr/bin/python3
 tray() { "$python" tests/desktop/tray_watcher.py "$@"; }
@@ -44,16 +36,7 @@ export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb
 unset TESSALY_SESSION
 
 start_companion "$work/install" "$HOME/.tessaly-mcp/session.json" "$work/companion.log"
-tray serve >"$work/watcher.log" 2>"$work/watcher.err" &
-watcher_pid=$!
-"$python" - "$work/watcher.log" <<'PY'
-import sys, time
-deadline = time.monotonic() + 20
-while "ready" not in open(sys.argv[1]).read():
-    if time.monotonic() > deadline:
-        sys.exit("soak-menubar: the tray watcher did not start")
-    time.sleep(0.05)
-PY
+start_tray_watcher
 "$work/install/TessalySetup/tessaly-setup" --menubar >"$work/mode.out" 2>"$work/mode.err" &
 mode_pid=$!
 tray wait '"Companion running"' --pid "$mode_pid"
