@@ -1,5 +1,5 @@
 """Drives the connect mode's dialogs for bench/connect-mode.sh and times them. Run with Debian's
-/usr/bin/python3 inside tests/desktop/with-session.sh, the program under test started with
+/usr/bin/python3 inside scripts/desktop/with-session.sh, the program under test started with
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 and QT_QPA_PLATFORM=xcb.
 
   connect_timing.py attach PID        presses "Open pairing page", waits for the alert "Chrome is connected",
@@ -17,7 +17,7 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "desktop"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "desktop"))
 import atspi_driver as driver  # noqa: E402
 
 PROMPT = "Open the pairing page in Chromium?"

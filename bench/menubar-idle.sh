@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # What the menu-bar mode costs while it sits in the tray, under a private Xvfb session with a tray host of our
-# own (tests/desktop/tray_watcher.py) and the stand-in companion running, so that every probe runs the real
+# own (scripts/desktop/tray_watcher.py) and the stand-in companion running, so that every probe runs the real
 # presence script against it:
 #
 #  1. idle CPU: the mode's own user and system time (/proc/PID/stat utime+stime; its probe children's time
@@ -33,7 +33,7 @@ watcher_pid="" mode_pid="" reference_pid=""
 open_workspace mode_pid reference_pid watcher_pid
 
 python=/usr/bin/python3
-tray() { "$python" tests/desktop/tray_watcher.py "$@"; }
+tray() { "$python" scripts/desktop/tray_watcher.py "$@"; }
 bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/null
 mkdir -p "$work/home"
 export HOME="$work/home" QT_QPA_PLATFORM=xcb

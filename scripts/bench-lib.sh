@@ -4,7 +4,7 @@
 source scripts/companion-lib.sh
 
 # run_in_session SCRIPT ARGS...: builds the plain build, then runs SCRIPT again with --in-session before ARGS
-# inside tests/desktop/with-session.sh, with BENCH_TOOLS naming build/bench. Does not return.
+# inside scripts/desktop/with-session.sh, with BENCH_TOOLS naming build/bench. Does not return.
 run_in_session() {
     local script=$1 log
     shift
@@ -15,7 +15,7 @@ run_in_session() {
     fi
     BENCH_TOOLS=$(cd build/bench && pwd)
     export BENCH_TOOLS
-    exec tests/desktop/with-session.sh bash "$script" --in-session "$@"
+    exec scripts/desktop/with-session.sh bash "$script" --in-session "$@"
 }
 
 # stop_processes PID...: ends each process that is still running and waits for it.
@@ -44,11 +44,11 @@ close_workspace() {
     rm -rf "$work"
 }
 
-# start_tray_watcher: starts our own tray host (tests/desktop/tray_watcher.py serve), logging to
+# start_tray_watcher: starts our own tray host (scripts/desktop/tray_watcher.py serve), logging to
 # $work/watcher.log and watcher.log.err, and sets watcher_pid once it serves. Exits if it ends first or takes
 # over 20 s.
 start_tray_watcher() {
-    /usr/bin/python3 tests/desktop/tray_watcher.py serve >"$work/watcher.log" 2>"$work/watcher.log.err" &
+    /usr/bin/python3 scripts/desktop/tray_watcher.py serve >"$work/watcher.log" 2>"$work/watcher.log.err" &
     watcher_pid=$!
     await_ready "$watcher_pid" "$work/watcher.log" '^ready' "the tray watcher" 20 || exit 1
 }

@@ -12,7 +12,7 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "desktop"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "desktop"))
 import atspi_driver as driver  # noqa: E402
 import tray_watcher  # noqa: E402
 
@@ -80,10 +80,8 @@ def tray_menu():
     watcher = tray_watcher.WatcherProcess()
     process = subprocess.Popen([PROGRAM, "--menubar"], env=environment())
     try:
-        watcher.wait(lambda events: any(e["pid"] == process.pid and "Connect to Chrome" in json.dumps(e["view"])
-                                        and e["view"]["icon"] for e in events),
-                     lambda events: "the status item never showed its first report", 20)
-        item = tray_watcher.item_of(process.pid)
+        tray_watcher.wait_view(process.pid, lambda view: view["icon"] and "Connect to Chrome" in json.dumps(view))
+        item = tray_watcher.Item(process.pid)
         # A left click on the item opens its menu where the pointer is, as on a panel.
         item.object.Activate(40, 40, dbus_interface=tray_watcher.ITEM)
         driver.wait_for(lambda: subprocess.run(["import", "-window", "root", "-trim", "info:"], capture_output=True,

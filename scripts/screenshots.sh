@@ -19,4 +19,4 @@ bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/n
 export HOME="$work/home"
 session="$HOME/.tessaly-mcp/session.json"
 start_companion "$work/install" "$session" "$work/companion.log"
-tests/desktop/with-session.sh /usr/bin/python3 scripts/screenshots.py "$work/install" "$session" docs/screenshots
+scripts/desktop/with-session.sh /usr/bin/python3 scripts/screenshots.py "$work/install" "$session" docs/screenshots

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the menu-bar mode for a long while against the stand-in companion, under a private Xvfb session with a
-# tray host of our own (tests/desktop/tray_watcher.py), and looks for leaks. Every ~20 s it chooses "Connect to
+# tray host of our own (scripts/desktop/tray_watcher.py), and looks for leaks. Every ~20 s it chooses "Connect to
 # Chrome" in the item's menu; the connect attempt finds no browser in its private desktop and asks "Try
 # again?", which is answered "Close" through the accessibility bus. Every 10 s it samples the mode's open
 # descriptors, threads, resident memory and zombie children. Descriptors and threads are counted when no
@@ -27,7 +27,7 @@ watcher_pid="" mode_pid=""
 open_workspace mode_pid watcher_pid
 
 python=/usr/bin/python3
-tray() { "$python" tests/desktop/tray_watcher.py "$@"; }
+tray() { "$python" scripts/desktop/tray_watcher.py "$@"; }
 bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/null
 # The connect mode and the presence script find the session through HOME; no browser is installed.
 mkdir -p "$work/home" "$work/data" "$work/empty"
@@ -47,7 +47,7 @@ connect_once() {
     tray click "Connect to Chrome" --pid "$mode_pid" || { echo "the click failed"; return; }
     "$python" - "$mode_pid" <<'PY' || true
 import os, sys, time
-sys.path.insert(0, "tests/desktop")
+sys.path.insert(0, "scripts/desktop")
 import atspi_driver as driver
 
 mode = sys.argv[1]

@@ -42,21 +42,14 @@ TEST(TrayDisplayTest, FollowsTheLatestReportAlone) {
               odd);
 }
 
-// What the script may print is the parser's business, shared with the other readers and tried in the table
-// above; here the script is run, and run within its bound.
-TEST(PresenceProbeTest, RunsTheScriptWithinItsBound) {
+// Reports are read end to end; what is seen only here is the probe's own bound on a script that lingers.
+TEST(PresenceProbeTest, GivesUpOnAScriptThatKeepsItsOutputOpen) {
     TempDir dir;
-    const std::pair<std::string, std::optional<Report>> cases[] = {
-        {R"(printf '{"state":"enabled","title":"T"}')", Report{"enabled", "T", {}, {}, {}}},
-        {R"(printf '{"state":"enabled"}'; exec sleep 30)", std::nullopt}, // the output stays open too long
-    };
-    for (const auto& [script, report] : cases) {
-        ConnectProbeHandle handle;
-        const auto started = Clock::now();
-        EXPECT_EQ(Presence::probe("/bin/sh", dir.write("presence.sh", script + "\n"), handle), report)
-            << script;
-        EXPECT_LT(secondsSince(started), 9) << script;
-    }
+    ConnectProbeHandle handle;
+    const auto started = Clock::now();
+    const auto script = dir.write("presence.sh", "printf '{\"state\":\"enabled\"}'; exec sleep 30\n");
+    EXPECT_EQ(Presence::probe("/bin/sh", script, handle), std::nullopt);
+    EXPECT_LT(secondsSince(started), 9);
 }
 
 TEST(MenuBarTest, RefreshesOneProbeAtATimeAndStopsShowingAfterQuit) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The program as a user gets it. Builds the Debian package in build-package/, installs it with apt-get, runs
+# The program as a user gets it. Builds the Debian package (scripts/package.sh), installs it with apt-get, runs
 # the check mode, a refused pairing request and the setup window from the installed files, removes it and
 # checks that nothing is left; then installs the same build into a companion's release layout and checks
 # that the setup window names the launcher of the installation root. Needs root, or sudo.
@@ -18,12 +18,7 @@ check() { # check NAME COMMAND...: runs the command, reports ok or FAIL
   if "$@"; then echo "ok   $name"; else echo "FAIL $name"; failures=$((failures + 1)); fi
 }
 
-cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSALY_TESTS=OFF \
-  -DCMAKE_INSTALL_PREFIX=/opt/tessaly-mcp -DTESSALY_DESKTOP_DATADIR=/usr/share >/dev/null
-cmake --build build-package >/dev/null
-rm -f build-package/${package}_*.deb
-(cd build-package && cpack >/dev/null 2>&1)
-deb=$(ls "$PWD"/build-package/${package}_*.deb)
+deb=$(bash scripts/package.sh)
 echo "== $(basename "$deb"): $(stat -c %s "$deb") bytes, installed $(dpkg-deb -f "$deb" Installed-Size) KiB"
 echo "   Depends: $(dpkg-deb -f "$deb" Depends)"
 
@@ -40,7 +35,7 @@ check "desktop entries are valid" desktop-file-validate /usr/share/applications/
 # window_command EXECUTABLE: shows the setup window, prints the command its configuration names, closes it.
 cat >"$work/window.py" <<'PY'
 import json, os, subprocess, sys
-sys.path.insert(0, os.path.join(os.getcwd(), "tests", "desktop"))
+sys.path.insert(0, os.path.join(os.getcwd(), "scripts", "desktop"))
 import atspi_driver as driver
 env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
 process = subprocess.Popen([sys.argv[1]], env=env)
@@ -49,7 +44,7 @@ print(json.loads(window.text_view())["mcpServers"]["tessaly"]["command"])
 window.press("Close")
 sys.exit(process.wait(timeout=20))
 PY
-window_command() { tests/desktop/with-session.sh /usr/bin/python3 "$work/window.py" "$1"; }
+window_command() { scripts/desktop/with-session.sh /usr/bin/python3 "$work/window.py" "$1"; }
 check "setup window from the package" [ "$(window_command "$installed")" = /opt/tessaly-mcp/tessaly-mcp ]
 
 DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq "$package" >/dev/null

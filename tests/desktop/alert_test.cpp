@@ -34,25 +34,12 @@ void press(Alert& alert, Qt::Key key) {
     QTest::keyClick(alert.focusWidget() != nullptr ? alert.focusWidget() : &alert, key);
 }
 
-std::vector<QPushButton*> buttonsLeftToRight(Alert& alert) {
-    auto buttons = alert.findChildren<QPushButton*>();
-    std::sort(buttons.begin(), buttons.end(), [](auto* a, auto* b) { return a->x() < b->x(); });
-    return {buttons.begin(), buttons.end()};
-}
-
-// The texts, the buttons' order and what each answers are read and pressed in the real dialogs end to end;
-// here a title with a mnemonic mark.
-TEST(AlertTest, TextsAndButtonsReadAsWritten) {
-    Alert alert(spec({"Cancel", "Q&A"}));
-    for (auto* label : alert.findChildren<QLabel*>()) {
-        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
-    }
-    const auto chosen = answer(alert, [](Alert& shown) {
-        auto* second = buttonsLeftToRight(shown)[1];
-        EXPECT_EQ(QAccessible::queryAccessibleInterface(second)->text(QAccessible::Name), "Q&A");
-        second->click();
-    });
-    EXPECT_EQ(chosen, (AlertAnswer{firstButtonResponse + 1, std::nullopt}));
+// Texts, the buttons' order and what each answers are read and pressed in the real dialogs end to end; no
+// real button's title has a mnemonic mark, so that one is tried here.
+TEST(AlertTest, ButtonTitleIsReadLiterally) {
+    Alert alert(spec({"Q&A"}));
+    auto* button = alert.findChild<QPushButton*>();
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name), "Q&A");
 }
 
 TEST(AlertTest, ReturnEscapeAndClosingChooseTheFirstButton) {

@@ -17,9 +17,9 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import atspi_driver as driver  # noqa: E402
 from harness import (INSTALL, WORK, Case, environment, finish, main, processes,  # noqa: E402
                      read_file, write_file)
+import atspi_driver as driver  # noqa: E402
 
 VERIFIER = os.path.join(INSTALL, "bin", "connect-verify.js").encode()
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"

@@ -14,6 +14,8 @@ import tempfile
 import unittest
 import urllib.request
 
+# The desktop drivers (atspi_driver, tray_watcher), which the benchmarks and the screenshots use too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "desktop"))
 WORK = tempfile.TemporaryDirectory(prefix="tessaly-e2e-")
 INSTALL = os.path.join(WORK.name, "install")
 PROGRAM = os.path.join(INSTALL, "TessalySetup", "tessaly-setup")

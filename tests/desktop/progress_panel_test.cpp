@@ -7,13 +7,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTest>
-#include <QThread>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <ctime>
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace {
 
@@ -98,22 +95,6 @@ TEST(EventLoopTest, RunBlocksForAboutTheTimeAskedWithoutSpinning) {
         // A loop that spins instead of sleeping would burn about as much processor time as it waits.
         EXPECT_LT(cpu, 0.05 + expected / 4) << asked;
     }
-}
-
-TEST(EventLoopTest, DeliversWorkPostedFromAnotherThreadOnTheMainThread) {
-    std::atomic<bool> ran = false;
-    bool onMain = false;
-    std::thread([&] {
-        EventLoop::postToMain([&] {
-            onMain = QThread::currentThread() == QCoreApplication::instance()->thread();
-            ran = true;
-        });
-    }).join();
-    for (const auto giveUp = Clock::now() + std::chrono::seconds(10); !ran && Clock::now() < giveUp;) {
-        EventLoop::run(0.02);
-    }
-    EXPECT_TRUE(ran);
-    EXPECT_TRUE(onMain);
 }
 
 } // namespace
