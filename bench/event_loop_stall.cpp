@@ -13,6 +13,8 @@
 //
 // Only a display without a window manager is supported: top-level windows must be children of the root
 // window, as they are under a bare Xvfb.
+#include "window_bench.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -32,12 +34,6 @@ namespace {
 constexpr double findDeadlineMs = 20'000.0;
 // Answers still missing this long after the last ping count as lost.
 constexpr double drainMs = 2'000.0;
-
-double nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 [[noreturn]] void fail(int status, const std::string& what) {
     std::fprintf(stderr, "event_loop_stall: %s\n", what.c_str());
@@ -94,8 +90,6 @@ Options parseOptions(int argc, char** argv) {
     return options;
 }
 
-template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
 class Display {
   public:
     Display() {
@@ -120,11 +114,7 @@ class Display {
     xcb_connection_t* connection() const { return connection_; }
     xcb_window_t root() const { return root_; }
 
-    xcb_atom_t atom(const char* name) const {
-        const auto cookie = xcb_intern_atom(connection_, 0, static_cast<uint16_t>(std::strlen(name)), name);
-        Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection_, cookie, nullptr), &std::free);
-        return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-    }
+    xcb_atom_t atom(const char* name) const { return internAtom(connection_, name); }
 
     Reply<xcb_get_property_reply_t> property(xcb_window_t window, xcb_atom_t name) const {
         const auto cookie =

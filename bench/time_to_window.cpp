@@ -10,6 +10,8 @@
 //
 // Only a display without a window manager is supported: top-level windows must be children of the root
 // window, as they are under a bare Xvfb.
+#include "window_bench.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,12 +41,6 @@ namespace {
 constexpr double deadlineMs = 10'000.0;
 // How long the command gets to end after SIGTERM before the whole process group is killed.
 constexpr double terminateGraceMs = 2'000.0;
-
-double nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 [[noreturn]] void fail(int status, const char* what) {
     std::fprintf(stderr, "time_to_window: %s\n", what);
@@ -157,14 +153,6 @@ class Child {
     int signals_;
     bool exited_ = false;
 };
-
-template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    const auto cookie = xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name);
-    Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
-    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-}
 
 // Events carry only the low 16 bits of the sequence number of the last request the server had processed from
 // this client when it generated them.
