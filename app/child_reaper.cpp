@@ -1,9 +1,10 @@
 #include "app/child_reaper.h"
 
+#include "connect/spawn.h"
+
 #include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +25,8 @@ ChildReaper::~ChildReaper() {
 }
 
 void ChildReaper::adopt(pid_t pid) {
-    // The pid cannot be reused before it is reaped, and only this object reaps it: the descriptor is its own.
-    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
+    // Only this object reaps it, so the descriptor stays its own.
+    const int pidfd = openProcessDescriptor(pid);
     if (pidfd < 0) {
         // Without process descriptors, a thread that waits for this one child does the same job.
         std::thread([pid] {
@@ -36,7 +37,7 @@ void ChildReaper::adopt(pid_t pid) {
     }
     {
         std::lock_guard guard(lock_);
-        children_.push_back({pid, static_cast<int>(pidfd)});
+        children_.push_back({pid, pidfd});
     }
     const std::uint64_t one = 1;
     (void)::write(wake_, &one, sizeof one);

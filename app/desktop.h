@@ -103,10 +103,12 @@ struct ConnectMenuTarget {
     }
 };
 
-/// Told once, on any thread, whether the desktop launched what it was asked to.
+/// Told once, on the main thread while its event loop turns, whether the desktop launched what it was asked
+/// to.
 using LaunchCompletion = std::function<void(bool succeeded)>;
 
-/// The desktop operations of the window modes, as function values. All are called on the main thread.
+/// The desktop operations of the window modes, as function values. Each is called on the main thread, except
+/// `postToMain`, whose purpose is to be called from any other.
 struct Desktop {
     std::function<AlertAnswer(const AlertSpec&)> runAlert;
     /// Puts plain text on the clipboard so that it stays there after this process has ended.

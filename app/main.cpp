@@ -1,8 +1,8 @@
 #include "app/check_mode.h"
+#include "app/installation.h"
 #include "app/modes.h"
 #include "app/output.h"
 #include "app/window_modes.h"
-#include "connect/session.h"
 
 #include <csignal>
 #include <string>
@@ -11,10 +11,10 @@
 
 namespace {
 
-int runCheckMode(const std::vector<std::string>& arguments) {
-    const auto sessionPath = ConfigurationBundle::sessionPath(arguments);
-    const auto layout = ConnectVerifier::Layout::standard(Installation::bundlePath());
-    const CheckMode::Report report = CheckMode::check(sessionPath, layout, ::getuid());
+int runCheckMode(const CommandLine& line, const std::optional<Installation::Layout>& layout) {
+    // Without a known installation there is no verifier to run: the empty layout is never usable.
+    const auto verifier = layout ? layout->verifier() : ConnectVerifier::Layout{};
+    const CheckMode::Report report = CheckMode::check(line.sessionPath, verifier, ::getuid());
     writeAll(STDOUT_FILENO, CheckMode::line(report));
     return exitCode(report.outcome);
 }
@@ -38,23 +38,28 @@ constexpr const char* usage =
 int main(int argc, char** argv) {
     // A reader that goes away (a closed pipe to a script, a child's input) must end a write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
-    const std::vector<std::string> arguments(argv, argv + argc);
-    // Answered before any mode is chosen, so that no mode, and no window system, is started for them.
-    if (arguments.size() >= 2 && (arguments[1] == "--help" || arguments[1] == "--version")) {
-        writeAll(STDOUT_FILENO, arguments[1] == "--help" ? usage : "tessaly-setup " TESSALY_VERSION "\n");
-        return 0;
+    const CommandLine line = CommandLine::read({argv, argv + argc});
+    switch (line.request) {
+    case CommandLine::Request::help:
+        return writeAll(STDOUT_FILENO, usage) ? 0 : 1;
+    case CommandLine::Request::version:
+        return writeAll(STDOUT_FILENO, "tessaly-setup " TESSALY_VERSION "\n") ? 0 : 1;
+    case CommandLine::Request::runMode:
+        break;
     }
-    switch (chooseMode(arguments)) {
+    const auto layout = Installation::current();
+    const WindowModes::Arguments arguments{argc, argv};
+    switch (line.mode) {
     case Mode::check:
-        return runCheckMode(arguments);
+        return runCheckMode(line, layout);
     case Mode::pairingApproval:
-        return WindowModes::pairingApproval(arguments, argc, argv);
+        return WindowModes::pairingApproval(line, layout, arguments);
     case Mode::setupWindow:
-        return WindowModes::setupWindow(argc, argv);
+        return WindowModes::setupWindow(layout, arguments);
     case Mode::connect:
-        return WindowModes::connect(arguments, argc, argv);
+        return WindowModes::connect(line, layout, arguments);
     case Mode::menuBar:
-        return WindowModes::menuBar(argc, argv);
+        return WindowModes::menuBar(layout, arguments);
     }
     return 1;
 }

@@ -1,5 +1,6 @@
 #include "app/menu_bar.h"
 
+#include "app/configuration_text.h"
 #include "app/serial_worker.h"
 #include "app/tray_display.h"
 
@@ -20,8 +21,8 @@ struct Refresh {
 
 } // namespace
 
-Paths Paths::beside(const std::filesystem::path& resourceRoot) {
-    return {ConnectVerifier::Layout::installed(resourceRoot, "presence.js"), resourceRoot / "tessaly-mcp"};
+Paths Paths::of(const Installation::Layout& layout) {
+    return {layout.presence(), ConfigurationText::statusItemCommand(layout)};
 }
 
 int run(const Environment& environment) {
@@ -31,7 +32,7 @@ int run(const Environment& environment) {
     auto probe = environment.probe;
     if (!probe) {
         probe = [paths = environment.paths](ConnectProbeHandle& probeHandle) {
-            return Presence::probe(paths.presence.runtimePath, paths.presence.scriptPath, probeHandle);
+            return Presence::probe(paths.presence.nodePath, paths.presence.adapterPath, probeHandle);
         };
     }
 
@@ -60,7 +61,7 @@ int run(const Environment& environment) {
     };
     target.handler = environment.startConnect;
     target.configHandler = [&desktop, command = environment.paths.command] {
-        desktop.copyText(TrayDisplayRules::configurationSnippet(command));
+        desktop.copyText(ConfigurationText::statusItemSnippet(command));
     };
     target.quitHandler = [&desktop, handle] {
         handle->cancel();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/desktop.h"
+#include "app/installation.h"
 #include "app/presence.h"
 #include "connect/verifier.h"
 
@@ -20,9 +21,10 @@ inline constexpr int unusableStatus = 2;
 struct Paths {
     /// The runtime and the presence script; the mode is unusable unless `presence.usable()`.
     ConnectVerifier::Layout presence;
+    /// The launcher that the configuration snippet names.
     std::filesystem::path command;
 
-    static Paths beside(const std::filesystem::path& resourceRoot);
+    static Paths of(const Installation::Layout& layout);
 };
 
 struct Environment {

@@ -1,10 +1,8 @@
 #pragma once
 
-#include "connect/file_checks.h"
 #include "connect/raw_value.h"
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,27 +19,20 @@ template <> struct RawValues<Mode> {
 /// error: they fall through to the setup window.
 Mode chooseMode(const std::vector<std::string>& arguments);
 
-/// Where the companion's installation lies relative to this executable.
-namespace Installation {
+/// Everything the command line asks for, read once at start-up and handed to the mode that runs.
+struct CommandLine {
+    /// "--help" or "--version" right after the program path is answered before any mode is chosen, so that
+    /// no mode, and no window system, starts for it.
+    enum class Request { runMode, help, version };
 
-/// The running executable, or an empty path when the system does not say.
-std::filesystem::path executablePath();
+    /// As the process received it, program path first.
+    std::vector<std::string> arguments;
+    Request request = Request::runMode;
+    Mode mode = Mode::setupWindow;
+    /// The session file of the connect and check modes.
+    std::filesystem::path sessionPath;
 
-/// The folder that holds the running executable; it plays the part of the application bundle.
-std::filesystem::path bundlePath();
-
-/// The folder that holds the bundle, with the script runtime and the scripts.
-std::filesystem::path resourceRoot(const std::filesystem::path& bundlePath);
-
-/// True for a release folder name: "r-", a counter of 1 to 15 digits without a leading zero, "-", and 64
-/// lowercase hexadecimal digits.
-bool isReleaseFolderName(std::string_view name);
-
-/// The companion's installation root: the folder above "releases" when `resourceRoot` is a release folder
-/// and that folder holds an executable launcher, else `resourceRoot` itself. The executable test is a
-/// parameter so the rule can be tested on paths alone.
-std::filesystem::path root(
-    const std::filesystem::path& resourceRoot,
-    const std::function<bool(const std::filesystem::path&)>& isExecutableFile = FileChecks::isExecutableFile);
-
-} // namespace Installation
+    static CommandLine read(std::vector<std::string> arguments);
+    /// True when the list holds nothing but the program and its mode's own argument.
+    bool modeArgumentOnly() const { return arguments.size() == 2; }
+};

@@ -1,7 +1,9 @@
 #include "app/pairing.h"
 
 #include "app/output.h"
+#include "connect/ascii.h"
 #include "connect/json_values.h"
+#include "connect/session.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,14 +21,8 @@ template <class Allowed> bool matchesExactly(std::string_view value, std::size_t
     return value.size() == length && std::all_of(value.begin(), value.end(), allowed);
 }
 
-bool isAsciiDigit(char c) {
-    return c >= '0' && c <= '9';
-}
 bool isIntentCharacter(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || isAsciiDigit(c) || c == '_' || c == '-';
-}
-bool isLowerHex(char c) {
-    return isAsciiDigit(c) || (c >= 'a' && c <= 'f');
+    return Ascii::isLetter(c) || Ascii::isDigit(c) || c == '_' || c == '-';
 }
 
 bool isForbiddenInLabel(utf8proc_int32_t scalar) {
@@ -134,7 +130,7 @@ std::optional<Request> parseRequest(std::string_view line) {
         return std::nullopt;
     }
     const std::string* code = JsonValues::stringMember(*object, "code");
-    if (code == nullptr || !matchesExactly(*code, 6, isAsciiDigit)) {
+    if (code == nullptr || !matchesExactly(*code, 6, Ascii::isDigit)) {
         return std::nullopt;
     }
     const std::string* label = JsonValues::stringMember(*object, "label");
@@ -143,11 +139,11 @@ std::optional<Request> parseRequest(std::string_view line) {
     }
     const auto portMember = object->find("port");
     const auto port = portMember == object->end() ? std::nullopt : JsonValues::wholeNumber(*portMember);
-    if (!port || *port < 1024 || *port > 65535) {
+    if (!port || !ConnectSession::allowedPortRange.contains(*port)) {
         return std::nullopt;
     }
     const std::string* fingerprint = JsonValues::stringMember(*object, "fingerprint");
-    if (fingerprint == nullptr || !matchesExactly(*fingerprint, 16, isLowerHex)) {
+    if (fingerprint == nullptr || !matchesExactly(*fingerprint, 16, Ascii::isLowerHex)) {
         return std::nullopt;
     }
     return Request{*intentId, *code, *label, *port, *fingerprint};
@@ -173,8 +169,8 @@ std::string answerLine(bool approved, const std::string& intentId) {
     return answer.dump() + "\n";
 }
 
-int run(const std::vector<std::string>& arguments, int inputFd, int outputFd, const ShowDialog& showDialog) {
-    if (arguments.size() != 2) {
+int run(bool modeArgumentOnly, int inputFd, int outputFd, const ShowDialog& showDialog) {
+    if (!modeArgumentOnly) {
         return unusableStatus;
     }
     const auto line = readRequestLine(inputFd);

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 /// The companion asks, one request line on standard input, whether a browser may be remembered; the user
 /// compares codes and the answer goes back as one line on standard output.
@@ -52,8 +51,8 @@ std::string answerLine(bool approved, const std::string& intentId);
 /// Shows the dialog and answers its response, or none when no dialog can be shown.
 using ShowDialog = std::function<std::optional<AlertAnswer>(const AlertSpec&)>;
 
-/// The whole mode: checks `arguments` (program path first), reads the request from `inputFd`, asks
-/// `showDialog`, writes the answer to `outputFd`. Answers the exit status.
-int run(const std::vector<std::string>& arguments, int inputFd, int outputFd, const ShowDialog& showDialog);
+/// The whole mode: refuses any argument after the mode's own (`modeArgumentOnly` false), reads the request
+/// from `inputFd`, asks `showDialog`, writes the answer to `outputFd`. Answers the exit status.
+int run(bool modeArgumentOnly, int inputFd, int outputFd, const ShowDialog& showDialog);
 
 } // namespace PairingApproval

@@ -1,18 +1,6 @@
 #include "app/setup_window.h"
 
-#include <nlohmann/json.hpp>
-
 namespace SetupWindow {
-
-std::string configurationJson(const std::filesystem::path& root) {
-    const nlohmann::json entry = {
-        {"mcpServers",
-         {{"tessaly", {{"command", (root / "tessaly-mcp").string()}, {"args", nlohmann::json::array()}}}}},
-    };
-    // Objects keep their members in name order, so "args" comes before "command"; "/" is never escaped.
-    constexpr int indent = 2;
-    return entry.dump(indent, ' ', /*ensure_ascii=*/false, nlohmann::json::error_handler_t::replace);
-}
 
 AlertSpec alert(const std::string& json) {
     AlertSpec spec;

@@ -92,8 +92,8 @@ AlertSpec alert(const std::vector<Link>& links) {
     return spec;
 }
 
-void offer(const std::filesystem::path& resourceRoot, const Desktop& desktop) {
-    const auto bytes = readFile(resourceRoot / "SUPPORT.json");
+void offer(const std::filesystem::path& supportFile, const Desktop& desktop) {
+    const auto bytes = readFile(supportFile);
     const auto links = bytes ? parse(*bytes) : std::nullopt;
     if (!links) {
         return;

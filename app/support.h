@@ -48,7 +48,8 @@ bool isOpenable(std::string_view url);
 /// The support alert offering `links`.
 AlertSpec alert(const std::vector<Link>& links);
 
-/// Offers the links of `resourceRoot`/SUPPORT.json and opens the chosen one when it passes isOpenable.
-void offer(const std::filesystem::path& resourceRoot, const Desktop& desktop);
+/// Offers the links of the SUPPORT.json file at `supportFile` and opens the chosen one when it passes
+/// isOpenable.
+void offer(const std::filesystem::path& supportFile, const Desktop& desktop);
 
 } // namespace SupportLinks

@@ -1,7 +1,5 @@
 #include "app/tray_display.h"
 
-#include <nlohmann/json.hpp>
-
 namespace TrayDisplayRules {
 namespace {
 
@@ -39,13 +37,6 @@ TrayDisplay forReport(const std::optional<Presence::Report>& report) {
     display.connectTitle = report->action.value_or(connectTitle);
     display.connectEnabled = state == "disabled";
     return display;
-}
-
-std::string configurationSnippet(const std::filesystem::path& commandPath) {
-    // The path as a JSON string without its quotation marks: escaped where JSON requires, and nowhere else.
-    const std::string quoted =
-        nlohmann::json(commandPath.string()).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return "{\n  \"mcpServers\": {\n    \"tessaly\": {\n      \"command\": " + quoted + "\n    }\n  }\n}";
 }
 
 } // namespace TrayDisplayRules

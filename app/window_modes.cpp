@@ -1,19 +1,18 @@
 #include "app/window_modes.h"
 
 #include "app/child_reaper.h"
+#include "app/configuration_text.h"
 #include "app/connect_desktop.h"
 #include "app/connect_mode.h"
 #include "app/desktop_module.h"
 #include "app/launch.h"
 #include "app/menu_bar.h"
-#include "app/modes.h"
 #include "app/output.h"
 #include "app/pairing.h"
 #include "app/setup_window.h"
 #include "app/single_instance.h"
 #include "app/support.h"
 #include "connect/environment.h"
-#include "connect/session.h"
 
 #include <memory>
 #include <unistd.h>
@@ -24,11 +23,16 @@ namespace {
 /// Starts the window system for a mode that tells the user why it cannot show anything: one line on
 /// standard error ("tessaly-setup: cannot <purpose>: ..."), after which the mode ends with `status`.
 /// Answers null in that case.
-std::unique_ptr<DesktopSession> startOrExplain(int& argc, char** argv, const std::filesystem::path& bundle,
-                                               int status, const std::string& purpose) {
+std::unique_ptr<DesktopSession> startOrExplain(const std::optional<Installation::Layout>& layout,
+                                               Arguments arguments, int status, const std::string& purpose) {
     const std::string cannot = "tessaly-setup: cannot " + purpose + ": ";
     const std::string noDisplay = cannot + "no display is available";
-    auto session = DesktopModule::start({&argc, argv, bundle, status, noDisplay, {}, {}});
+    if (!layout) {
+        writeAll(STDERR_FILENO, cannot + "the program's own folder is unknown\n");
+        return nullptr;
+    }
+    auto session =
+        DesktopModule::start({&arguments.argc, arguments.argv, layout->bundle, status, noDisplay, {}, {}});
     if (session) {
         return std::move(*session);
     }
@@ -39,64 +43,65 @@ std::unique_ptr<DesktopSession> startOrExplain(int& argc, char** argv, const std
     return nullptr;
 }
 
+/// Starts this executable with "--connect" on its own, without waiting for it; its process id, or -1.
+int startConnect(const Installation::Layout& layout) {
+    return Launch::startDetached(layout.executable, {"--connect"});
+}
+
 } // namespace
 
-int pairingApproval(const std::vector<std::string>& arguments, int& argc, char** argv) {
+int pairingApproval(const CommandLine& line, const std::optional<Installation::Layout>& layout,
+                    Arguments arguments) {
     std::unique_ptr<DesktopSession> session;
     const auto showDialog = [&](const AlertSpec& spec) -> std::optional<AlertAnswer> {
         // The companion reads any status but 0 as "not approved", so a request that cannot be shown is
         // answered like any unusable one: status 2, and not a word on either stream.
+        if (!layout) {
+            return std::nullopt;
+        }
         auto started = DesktopModule::start(
-            {&argc, argv, Installation::bundlePath(), PairingApproval::unusableStatus, {}, {}, {}});
+            {&arguments.argc, arguments.argv, layout->bundle, PairingApproval::unusableStatus, {}, {}, {}});
         if (!started) {
             return std::nullopt;
         }
         session = std::move(*started);
         return session->desktop().runAlert(spec);
     };
-    return PairingApproval::run(arguments, STDIN_FILENO, STDOUT_FILENO, showDialog);
+    return PairingApproval::run(line.modeArgumentOnly(), STDIN_FILENO, STDOUT_FILENO, showDialog);
 }
 
-int setupWindow(int& argc, char** argv) {
+int setupWindow(const std::optional<Installation::Layout>& layout, Arguments arguments) {
     constexpr int noWindowStatus = 1;
-    const auto bundle = Installation::bundlePath();
-    const auto resourceRoot = Installation::resourceRoot(bundle);
-    const std::string json = SetupWindow::configurationJson(Installation::root(resourceRoot));
-    const auto session = startOrExplain(argc, argv, bundle, noWindowStatus, "show the setup window");
+    const auto session = startOrExplain(layout, arguments, noWindowStatus, "show the setup window");
     if (!session) {
         return noWindowStatus;
     }
     const Desktop& desktop = session->desktop();
     const SetupWindow::Actions actions{
-        [] {
-            // Without a known executable there is nothing to start; the window still ends normally.
-            if (const auto executable = Installation::executablePath(); !executable.empty()) {
-                Launch::startDetached(executable, {"--connect"});
-            }
-        },
-        [&] { SupportLinks::offer(resourceRoot, desktop); },
+        [&] { startConnect(*layout); },
+        [&] { SupportLinks::offer(layout->supportFile(), desktop); },
     };
-    return SetupWindow::run(json, desktop, actions);
+    return SetupWindow::run(ConfigurationText::setupWindowEntry(layout->launcher()), desktop, actions);
 }
 
-int connect(const std::vector<std::string>& arguments, int& argc, char** argv) {
+int connect(const CommandLine& line, const std::optional<Installation::Layout>& layout, Arguments arguments) {
     constexpr int failedStatus = exitCode(ConnectOutcome::failed);
-    const auto bundle = Installation::bundlePath();
-    const auto session = startOrExplain(argc, argv, bundle, failedStatus, "connect a browser");
+    const auto session = startOrExplain(layout, arguments, failedStatus, "connect a browser");
     if (!session) {
         return failedStatus;
     }
     const Desktop& desktop = session->desktop();
-    const ConnectDesktop::Inputs inputs{ConfigurationBundle::sessionPath(arguments),
-                                        ConnectVerifier::Layout::standard(bundle),
-                                        ConnectChoice::candidates(), ::getuid()};
+    const ConnectDesktop::Inputs inputs{line.sessionPath, layout->verifier(), ConnectChoice::candidates(),
+                                        ::getuid()};
     return ConnectMode::run([&] { return ConnectDesktop::productionDependencies(inputs, desktop); },
                             desktop.runAlert);
 }
 
-int menuBar(int& argc, char** argv) {
-    const auto bundle = Installation::bundlePath();
-    const auto paths = MenuBar::Paths::beside(Installation::resourceRoot(bundle));
+int menuBar(const std::optional<Installation::Layout>& layout, Arguments arguments) {
+    if (!layout) {
+        return MenuBar::unusableStatus;
+    }
+    const auto paths = MenuBar::Paths::of(*layout);
     if (!paths.presence.usable()) {
         return MenuBar::unusableStatus;
     }
@@ -104,7 +109,7 @@ int menuBar(int& argc, char** argv) {
     if (lock && !SingleInstance::acquire(*lock)) {
         return 0;
     }
-    const auto session = startOrExplain(argc, argv, bundle, MenuBar::unusableStatus, "show the status item");
+    const auto session = startOrExplain(layout, arguments, MenuBar::unusableStatus, "show the status item");
     if (!session) {
         return MenuBar::unusableStatus;
     }
@@ -112,11 +117,9 @@ int menuBar(int& argc, char** argv) {
     MenuBar::Environment environment;
     environment.desktop = session->desktop();
     environment.paths = paths;
-    environment.startConnect = [&reaper] {
-        if (const auto executable = Installation::executablePath(); !executable.empty()) {
-            if (const int pid = Launch::startDetached(executable, {"--connect"}); pid > 0) {
-                reaper.adopt(pid);
-            }
+    environment.startConnect = [&reaper, &layout] {
+        if (const int pid = startConnect(*layout); pid > 0) {
+            reaper.adopt(pid);
         }
     };
     environment.noTrayYet = [] {

@@ -1,18 +1,28 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "app/installation.h"
+#include "app/modes.h"
+
+#include <optional>
 
 /// The modes that show windows. Each loads the window-system module only once it knows it has something to
-/// show, and answers the process's exit status.
+/// show, and answers the process's exit status. `layout` is none when the program cannot tell where it is
+/// installed; then nothing of the installation is used.
 namespace WindowModes {
 
-int pairingApproval(const std::vector<std::string>& arguments, int& argc, char** argv);
+/// The process's own argument vector, which the window system reads (and may shorten) at start.
+struct Arguments {
+    int& argc;
+    char** argv;
+};
 
-int setupWindow(int& argc, char** argv);
+int pairingApproval(const CommandLine& line, const std::optional<Installation::Layout>& layout,
+                    Arguments arguments);
 
-int connect(const std::vector<std::string>& arguments, int& argc, char** argv);
+int setupWindow(const std::optional<Installation::Layout>& layout, Arguments arguments);
 
-int menuBar(int& argc, char** argv);
+int connect(const CommandLine& line, const std::optional<Installation::Layout>& layout, Arguments arguments);
+
+int menuBar(const std::optional<Installation::Layout>& layout, Arguments arguments);
 
 } // namespace WindowModes

@@ -11,7 +11,6 @@
 #include <pthread.h>
 #include <spawn.h>
 #include <string_view>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -255,9 +254,7 @@ std::shared_ptr<ChildProcess> ChildProcess::spawn(const std::string& path,
     if (failed != 0) {
         return nullptr;
     }
-    // The pid cannot be reused before we reap it, so opening its descriptor after the fact is safe.
-    const long pidfd = syscall(SYS_pidfd_open, pid, 0);
-    return std::shared_ptr<ChildProcess>(new ChildProcess(pid, pidfd >= 0 ? static_cast<int>(pidfd) : -1));
+    return std::shared_ptr<ChildProcess>(new ChildProcess(pid, openProcessDescriptor(pid)));
 }
 
 ChildProcess::~ChildProcess() {

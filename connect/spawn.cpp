@@ -1,6 +1,8 @@
 #include "connect/spawn.h"
 
 #include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 std::vector<char*> spawnArgv(const std::string& path, const std::vector<std::string>& args) {
     std::vector<char*> argv;
@@ -27,4 +29,10 @@ CleanSpawnAttributes::CleanSpawnAttributes(short extraFlags) {
 
 CleanSpawnAttributes::~CleanSpawnAttributes() {
     posix_spawnattr_destroy(&attributes_);
+}
+
+int openProcessDescriptor(pid_t pid) {
+    // Opened close-on-exec: a later child never inherits the watch.
+    const long fd = syscall(SYS_pidfd_open, pid, 0);
+    return fd >= 0 ? static_cast<int>(fd) : -1;
 }

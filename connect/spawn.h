@@ -2,6 +2,7 @@
 
 #include <spawn.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 /// The argument vector of `path` started with `args`, null-terminated. It points into its arguments, which
@@ -24,3 +25,7 @@ class CleanSpawnAttributes {
   private:
     posix_spawnattr_t attributes_;
 };
+
+/// A descriptor that becomes readable when `pid`, an unreaped child of this process, exits; -1 where the
+/// system offers none. The pid cannot be reused before it is reaped, so opening it after the spawn is safe.
+int openProcessDescriptor(pid_t pid);

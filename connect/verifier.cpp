@@ -43,7 +43,10 @@ Layout Layout::standard(const std::filesystem::path& bundlePath) {
 }
 
 bool Layout::usable() const {
-    return FileChecks::isExecutableFile(runtimePath) && FileChecks::exists(scriptPath);
+    const std::filesystem::path node = nodePath;
+    const std::filesystem::path adapter = adapterPath;
+    return node.is_absolute() && adapter.is_absolute() && FileChecks::isExecutableFile(node) &&
+           FileChecks::exists(adapter);
 }
 
 ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layout, double timeout,
@@ -58,9 +61,9 @@ ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layo
     if (handle != nullptr && handle->isCancelled()) {
         return tl::unexpected(ConnectProblem::cancelled);
     }
-    const std::vector<std::string> arguments{layout.scriptPath, "--port", std::to_string(draft.port)};
-    const auto output = runner ? runner(layout.runtimePath, arguments, *token, timeout)
-                               : runBounded(layout.runtimePath, arguments, *token, timeout, handle);
+    const std::vector<std::string> arguments{layout.adapterPath, "--port", std::to_string(draft.port)};
+    const auto output = runner ? runner(layout.nodePath, arguments, *token, timeout)
+                               : runBounded(layout.nodePath, arguments, *token, timeout, handle);
     if (!output) {
         const bool cancelled = handle != nullptr && handle->isCancelled();
         return tl::unexpected(cancelled ? ConnectProblem::cancelled : ConnectProblem::brokerUnreachable);

@@ -8,16 +8,17 @@
 
 namespace ConnectVerifier {
 
-/// Where the companion's script runtime is, and one of its scripts.
+/// Where the companion's script runtime is, and the script it runs.
 struct Layout {
-    std::string runtimePath;
-    std::string scriptPath;
+    std::string nodePath;
+    std::string adapterPath;
 
     /// The runtime and the script `scriptName` as the companion installs them in `resourceRoot`.
     static Layout installed(const std::filesystem::path& resourceRoot, const std::string& scriptName);
     /// The verifier script as installed beside the application bundle at `bundlePath`.
     static Layout standard(const std::filesystem::path& bundlePath);
-    /// True when the runtime is an executable file and the script exists.
+    /// True when the runtime is an executable file and the script exists. Never true for relative paths:
+    /// whatever the working folder holds is not the companion's.
     bool usable() const;
 
     friend bool operator==(const Layout&, const Layout&) = default;

@@ -28,6 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
 
+    const CommandLine line = CommandLine::read(arguments);
+    if (line.mode != expected || line.modeArgumentOnly() != (arguments.size() == 2)) {
+        std::abort();
+    }
     const std::filesystem::path home = "/home/fuzz";
     const auto path = ConfigurationBundle::sessionPath(arguments, home);
     const auto flag = std::find(arguments.begin(), arguments.end(), "--session");

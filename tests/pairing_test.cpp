@@ -1,3 +1,4 @@
+#include "app/modes.h"
 #include "app/pairing.h"
 
 #include <fcntl.h>
@@ -150,11 +151,12 @@ struct ModeRun {
 /// Runs the mode on `input` with a dialog that answers `answer`.
 ModeRun runMode(const std::vector<std::string>& arguments, const std::string& input,
                 std::optional<AlertAnswer> answer) {
+    const bool modeArgumentOnly = CommandLine::read(arguments).modeArgumentOnly();
     ModeRun run;
     const Input in(input);
     int out[2];
     EXPECT_EQ(::pipe2(out, O_NONBLOCK), 0);
-    run.status = PairingApproval::run(arguments, in.fds[0], out[1], [&](const AlertSpec& spec) {
+    run.status = PairingApproval::run(modeArgumentOnly, in.fds[0], out[1], [&](const AlertSpec& spec) {
         run.shown.push_back(spec);
         return answer;
     });
@@ -195,7 +197,7 @@ TEST(PairingModeTest, UnusableInvocationsEndWithStatusTwoAndNoWord) {
     const Input in(valid);
     signal(SIGPIPE, SIG_IGN);
     // An answer that cannot be written is no answer.
-    EXPECT_EQ(PairingApproval::run(usable, in.fds[0], out[1],
+    EXPECT_EQ(PairingApproval::run(true, in.fds[0], out[1],
                                    [](const AlertSpec&) {
                                        return AlertAnswer{firstButtonResponse + 1, {}};
                                    }),

@@ -8,21 +8,6 @@
 
 namespace {
 
-TEST(SetupWindowTest, NamesTheLauncherInRootAsJsonWithSortedKeys) {
-    const std::string json = SetupWindow::configurationJson("/opt/my tools/tessaly");
-    EXPECT_EQ(json, "{\n  \"mcpServers\": {\n    \"tessaly\": {\n      \"args\": [],\n      \"command\": "
-                    "\"/opt/my tools/tessaly/tessaly-mcp\"\n    }\n  }\n}");
-    const std::string odd = "/opt/a \"quoted\" back\\slash/caf\xC3\xA9";
-    const auto parsed = nlohmann::json::parse(SetupWindow::configurationJson(odd));
-    EXPECT_EQ(parsed["mcpServers"]["tessaly"]["command"], odd + "/tessaly-mcp");
-    // Bytes that are not UTF-8 cannot be written as JSON; they show as replacement characters.
-    const auto broken = nlohmann::json::parse(SetupWindow::configurationJson("/opt/\xFF"));
-    EXPECT_EQ(broken["mcpServers"]["tessaly"]["command"], "/opt/\xEF\xBF\xBD/tessaly-mcp");
-    // Its buttons are pressed end to end; the text view's size is not seen there.
-    EXPECT_EQ(SetupWindow::alert("{json}").accessory,
-              AlertSpec::Accessory(TextAccessory{590, 260, "{json}", 12}));
-}
-
 std::string supportFile(const std::vector<std::string>& entries) {
     std::string links;
     for (const auto& entry : entries) {
@@ -102,7 +87,7 @@ std::optional<std::vector<std::string>> opens(const std::filesystem::path& root,
         return answer;
     };
     desktop.openURL = [&](const std::string& url) { opened.push_back(url); };
-    SupportLinks::offer(root, desktop);
+    SupportLinks::offer(root / "SUPPORT.json", desktop);
     return shown ? std::optional(opened) : std::nullopt;
 }
 

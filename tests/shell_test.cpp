@@ -1,6 +1,10 @@
 #include "app/check_mode.h"
+#include "app/configuration_text.h"
+#include "app/installation.h"
 #include "app/modes.h"
+#include "tests/temp_dir.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -58,6 +62,68 @@ TEST(InstallationTest, RootIsAboveReleasesOnlyForARealRelease) {
          }) {
         EXPECT_FALSE(Installation::isReleaseFolderName(name)) << name;
     }
+}
+
+// Every path of the installation comes from the executable's own, and never from the working folder.
+TEST(InstallationTest, LayoutIsDerivedOnceFromAnAbsoluteExecutable) {
+    const auto never = [](const fs::path&) { return false; };
+    for (const fs::path& unusable : {fs::path(), fs::path("tessaly-setup"), fs::path("./TessalySetup/x")}) {
+        EXPECT_EQ(Installation::Layout::around(unusable, never), std::nullopt) << unusable;
+    }
+    const auto layout = Installation::Layout::around("/opt/t/TessalySetup/tessaly-setup", never);
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->verifier(),
+              (ConnectVerifier::Layout{"/opt/t/runtime/node", "/opt/t/bin/connect-verify.js"}));
+    EXPECT_EQ(layout->presence(), (ConnectVerifier::Layout{"/opt/t/runtime/node", "/opt/t/bin/presence.js"}));
+    EXPECT_EQ(layout->launcher(), "/opt/t/tessaly-mcp");
+    EXPECT_EQ(layout->supportFile(), "/opt/t/SUPPORT.json");
+    // A layout of relative paths is never usable, whatever the working folder holds.
+    const TempDir dir;
+    dir.write("runtime/node", "#!/bin/sh\n", 0700);
+    dir.write("bin/presence.js", "");
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    EXPECT_FALSE((ConnectVerifier::Layout{"runtime/node", "bin/presence.js"}).usable());
+    EXPECT_FALSE(ConnectVerifier::Layout{}.usable());
+    fs::current_path(previous);
+}
+
+TEST(ConfigurationTextTest, BothEntriesComeFromOneWriter) {
+    EXPECT_EQ(ConfigurationText::setupWindowEntry("/opt/my tools/tessaly-mcp"),
+              "{\n  \"mcpServers\": {\n    \"tessaly\": {\n      \"args\": [],\n      \"command\": "
+              "\"/opt/my tools/tessaly-mcp\"\n    }\n  }\n}");
+    EXPECT_EQ(ConfigurationText::statusItemSnippet("/opt/my tools/tessaly-mcp"),
+              "{\n  \"mcpServers\": {\n    \"tessaly\": {\n      \"command\": "
+              "\"/opt/my tools/tessaly-mcp\"\n    }\n  }\n}");
+    const std::string odd = "/opt/a \"quoted\" back\\slash/caf\xC3\xA9";
+    for (const auto& text :
+         {ConfigurationText::setupWindowEntry(odd), ConfigurationText::statusItemSnippet(odd)}) {
+        EXPECT_EQ(nlohmann::json::parse(text)["mcpServers"]["tessaly"]["command"], odd);
+    }
+    // Bytes that are not UTF-8 cannot be written as JSON; they show as replacement characters.
+    EXPECT_EQ(nlohmann::json::parse(
+                  ConfigurationText::statusItemSnippet("/opt/\xFF"))["mcpServers"]["tessaly"]["command"],
+              "/opt/\xEF\xBF\xBD");
+}
+
+TEST(ConfigurationTextTest, TheStatusItemNamesALauncherThatExists) {
+    const fs::path install = "/opt/t";
+    const fs::path release = install / "releases" / ("r-3-" + std::string(64, 'b'));
+    const auto commandWith = [&](const fs::path& resources, std::vector<fs::path> executables) {
+        const auto isExecutable = [&](const fs::path& p) {
+            return std::find(executables.begin(), executables.end(), p) != executables.end();
+        };
+        const auto layout =
+            Installation::Layout::around(resources / "TessalySetup" / "tessaly-setup", isExecutable);
+        return ConfigurationText::statusItemCommand(*layout, isExecutable);
+    };
+    // Flat: the one beside the resource root, even when it is missing (nothing better exists).
+    EXPECT_EQ(commandWith(install, {install / "tessaly-mcp"}), install / "tessaly-mcp");
+    EXPECT_EQ(commandWith(install, {}), install / "tessaly-mcp");
+    // Release: the root's launcher, unless the release folder has one of its own.
+    EXPECT_EQ(commandWith(release, {install / "tessaly-mcp"}), install / "tessaly-mcp");
+    EXPECT_EQ(commandWith(release, {install / "tessaly-mcp", release / "tessaly-mcp"}),
+              release / "tessaly-mcp");
 }
 
 TEST(CheckLineTest, IsOneLineOfJsonWhateverTheVersion) {
