@@ -9,16 +9,6 @@
 namespace SingleInstance {
 namespace {
 
-/// A folder that only `uid` can enter: created if missing, refused if it is a link or anyone else's.
-bool isPrivateFolder(const std::filesystem::path& folder, unsigned uid) {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        return false;
-    }
-    struct stat info {};
-    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == uid &&
-           (info.st_mode & 077) == 0;
-}
-
 /// The display's name as a file name: ":0" and ":0.0" are one display; other characters are kept safe.
 std::string displayKey(std::string display) {
     const auto colon = display.rfind(':');
@@ -36,8 +26,8 @@ std::string displayKey(std::string display) {
 
 } // namespace
 
-std::optional<std::filesystem::path> lockPath(const std::function<const char*(const char*)>& environment,
-                                              unsigned uid) {
+std::optional<std::filesystem::path> lockPath(const PrivateFolder::Environment& environment, unsigned uid,
+                                              const std::filesystem::path& home) {
     std::string display = "none";
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
         if (const char* value = environment(name); value != nullptr && *value != '\0') {
@@ -45,16 +35,11 @@ std::optional<std::filesystem::path> lockPath(const std::function<const char*(co
             break;
         }
     }
-    std::filesystem::path folder;
-    if (const char* runtime = environment("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
-        folder = runtime;
-    } else {
-        folder = "/tmp/tessaly-setup-" + std::to_string(uid);
-    }
-    if (!isPrivateFolder(folder, uid)) {
+    const auto folder = PrivateFolder::forUser(environment, uid, PrivateFolder::Fallback::state, home);
+    if (!folder) {
         return std::nullopt;
     }
-    return folder / ("tessaly-setup-menubar-" + displayKey(display) + ".lock");
+    return *folder / ("menubar-" + displayKey(display) + ".lock");
 }
 
 bool acquire(const std::filesystem::path& path) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/private_folder.h"
+
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -10,9 +12,11 @@
 namespace SingleInstance {
 
 /// The lock file for the display named by the environment (DISPLAY, else WAYLAND_DISPLAY), in the user's
-/// runtime folder; none when no private folder can be had. `environment` looks up a variable.
-std::optional<std::filesystem::path> lockPath(const std::function<const char*(const char*)>& environment,
-                                              unsigned uid);
+/// private folder (in the runtime folder, else under `home`: a predictable folder elsewhere could be made
+/// first by another user, who could then hold the lock); none when no private folder can be had.
+/// `environment` looks up a variable.
+std::optional<std::filesystem::path> lockPath(const PrivateFolder::Environment& environment, unsigned uid,
+                                              const std::filesystem::path& home);
 
 /// Takes the lock at `path` and keeps it until the process ends. False when another process holds it.
 /// A lock that cannot be taken for any other reason does not stop this process: true.

@@ -13,6 +13,7 @@
 #include "app/single_instance.h"
 #include "app/support.h"
 #include "connect/environment.h"
+#include "connect/session.h"
 
 #include <memory>
 #include <unistd.h>
@@ -105,7 +106,8 @@ int menuBar(const std::optional<Installation::Layout>& layout, Arguments argumen
     if (!paths.presence.usable()) {
         return MenuBar::unusableStatus;
     }
-    const auto lock = SingleInstance::lockPath(environmentVariable, ::getuid());
+    const auto lock =
+        SingleInstance::lockPath(environmentVariable, ::getuid(), ConfigurationBundle::homeDirectory());
     if (lock && !SingleInstance::acquire(*lock)) {
         return 0;
     }

@@ -115,18 +115,53 @@ TEST(SingleInstanceTest, OneHolderPerDisplay) {
             return key == "DISPLAY" ? display : key == "XDG_RUNTIME_DIR" ? dir.path().c_str() : nullptr;
         };
     };
-    const auto first = SingleInstance::lockPath(environment(":0"), ::getuid());
+    const auto lockPath = [&](const char* display) {
+        return SingleInstance::lockPath(environment(display), ::getuid(), "/nonexistent");
+    };
+    const auto first = lockPath(":0");
     ASSERT_TRUE(first);
-    EXPECT_EQ(SingleInstance::lockPath(environment(":0.0"), ::getuid()), first);
-    EXPECT_NE(SingleInstance::lockPath(environment(":1"), ::getuid()), first);
-    EXPECT_EQ(SingleInstance::lockPath(environment("../x:0"), ::getuid())->parent_path(), dir.path());
+    EXPECT_EQ(lockPath(":0.0"), first);
+    EXPECT_NE(lockPath(":1"), first);
+    EXPECT_EQ(lockPath("../x:0")->parent_path(), first->parent_path());
     EXPECT_TRUE(SingleInstance::acquire(*first));
     EXPECT_FALSE(SingleInstance::acquire(*first));
-    EXPECT_TRUE(SingleInstance::acquire(*SingleInstance::lockPath(environment(":1"), ::getuid())));
+    EXPECT_TRUE(SingleInstance::acquire(*lockPath(":1")));
+}
 
-    std::filesystem::permissions(dir.path(),
-                                 std::filesystem::perms::owner_all | std::filesystem::perms::others_read);
-    EXPECT_EQ(SingleInstance::lockPath(environment(":0"), ::getuid()), std::nullopt);
+// Without a runtime folder the lock lives under the user's home, never in a folder someone else could make.
+TEST(SingleInstanceTest, ThePrivateFolderIsTheUsersOwn) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const fs::path home = dir.path() / "home", state = dir.path() / "state";
+    const auto folder = [&](const char* stateHome) {
+        return PrivateFolder::forUser(
+            [&](const char* name) -> const char* {
+                return std::string(name) == "XDG_STATE_HOME" ? stateHome : nullptr;
+            },
+            ::getuid(), PrivateFolder::Fallback::state, home);
+    };
+    fs::create_directories(home);
+    EXPECT_EQ(folder(nullptr), home / ".cache" / "tessaly-setup");
+    EXPECT_EQ(fs::status(home / ".cache" / "tessaly-setup").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(folder("relative/state"), home / ".cache" / "tessaly-setup");
+    fs::create_directories(state);
+    EXPECT_EQ(folder(state.c_str()), state / "tessaly-setup");
+
+    fs::remove(state / "tessaly-setup");
+    fs::create_directory_symlink(dir.path(), state / "tessaly-setup");
+    EXPECT_EQ(folder(state.c_str()), std::nullopt) << "a link planted in its place";
+    fs::remove(state / "tessaly-setup");
+    fs::create_directory(state / "tessaly-setup");
+    fs::permissions(state / "tessaly-setup", fs::perms::owner_all | fs::perms::group_read);
+    EXPECT_EQ(folder(state.c_str()), std::nullopt) << "a folder others may read";
+    fs::permissions(state / "tessaly-setup", fs::perms::owner_all);
+    fs::permissions(state, fs::perms::all);
+    EXPECT_EQ(folder(state.c_str()), std::nullopt) << "a parent anyone may rename entries in";
+    fs::permissions(state, fs::perms::owner_all);
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown((state / "tessaly-setup").c_str(), 65534, 65534), 0);
+        EXPECT_EQ(folder(state.c_str()), std::nullopt) << "another user's folder";
+    }
 }
 
 TEST(ChildReaperTest, ReapsEveryChildWithoutLeavingZombiesOrThreads) {
