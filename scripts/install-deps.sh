@@ -13,6 +13,8 @@ packages=(
   # The icon's sizes are rendered from its SVG; the package's dependencies come from dpkg-shlibdeps and its
   # desktop entries are checked.
   librsvg2-bin dpkg-dev desktop-file-utils
+  # The package is checked against Debian's conventions, its manual page read and its metainfo validated.
+  lintian man-db appstream
   clang-tidy
   hyperfine
   chromium

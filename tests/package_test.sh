@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The program as a user gets it. Builds the Debian package (scripts/package.sh), installs it with apt-get, runs
-# the check mode, a refused pairing request and the setup window from the installed files, removes it and
-# checks that nothing is left; then installs the same build into a companion's release layout and checks
+# The program as a user gets it. Builds the Debian package (scripts/package.sh) and has lintian check it,
+# installs it with apt-get, runs the command on the PATH, the check mode, a refused pairing request and the
+# setup window from the installed files, reads the manual page and the metainfo, removes it and checks that
+# nothing is left; then installs the same build into a companion's release layout and checks
 # that the setup window names the launcher of the installation root. Needs root, or sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,11 +22,23 @@ check() { # check NAME COMMAND...: runs the command, reports ok or FAIL
 deb=$(bash scripts/package.sh)
 echo "== $(basename "$deb"): $(stat -c %s "$deb") bytes, installed $(dpkg-deb -f "$deb" Installed-Size) KiB"
 echo "   Depends: $(dpkg-deb -f "$deb" Depends)"
+# Every tag lintian prints is shown; errors and warnings that the package does not override fail.
+lintian_clean() { lintian --fail-on error,warning "$deb" 2>&1 | sed '/^running with root privileges/d; s/^/     /'; }
+check "lintian finds no error or warning" lintian_clean
 
 $sudo apt-get remove -y -qq "$package" >/dev/null 2>&1 || true
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$deb" >/dev/null 2>&1
 dpkg -L "$package" >"$work/files"
 
+check "the command on the PATH" [ "$(cd / && PATH=/usr/bin:/bin tessaly-setup --version)" = \
+  "tessaly-setup $(dpkg-deb -f "$deb" Version)" ]
+check "the manual page renders" grep -q '^EXIT STATUS' <(MANWIDTH=80 man tessaly-setup 2>/dev/null)
+metainfo_valid() { # shows the validator's findings only when it refuses the file
+  local findings
+  findings=$(appstreamcli validate --no-net /usr/share/metainfo/invalid.tessaly.setup.metainfo.xml 2>&1) ||
+    { sed 's/^/     /' <<<"$findings"; return 1; }
+}
+check "the metainfo is valid" metainfo_valid
 check "check mode from the package" [ "$("$installed" --connect --check --session "$work/none.json")" = \
   '{"outcome":"failed","detail":"noSession"}' ]
 check "refused pairing request from the package" [ "$(echo '{}' | "$installed" --pairing-approval 2>&1; echo $?)" = 2 ]
@@ -45,14 +58,17 @@ window.press("Close")
 sys.exit(process.wait(timeout=20))
 PY
 window_command() { scripts/desktop/with-session.sh /usr/bin/python3 "$work/window.py" "$1"; }
-check "setup window from the package" [ "$(window_command "$installed")" = /opt/tessaly-mcp/tessaly-mcp ]
+# Through the link on the PATH: the program finds its installation from the executable the link resolves to.
+check "setup window from the package" [ "$(window_command /usr/bin/tessaly-setup)" = /opt/tessaly-mcp/tessaly-mcp ]
 
 DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq "$package" >/dev/null
 left=()
 while read -r path; do
   [ -f "$path" ] || [ -L "$path" ] && left+=("$path")
 done <"$work/files"
-[ -e /opt/tessaly-mcp ] && left+=(/opt/tessaly-mcp)
+for folder in /opt/tessaly-mcp "/usr/share/doc/$package"; do
+  [ -e "$folder" ] && left+=("$folder")
+done
 check "removal leaves nothing behind" [ "${#left[@]}" -eq 0 ]
 [ "${#left[@]}" -eq 0 ] || printf '     left: %s\n' "${left[@]}"
 
