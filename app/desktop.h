@@ -42,6 +42,16 @@ struct TextAccessory {
     friend bool operator==(const TextAccessory&, const TextAccessory&) = default;
 };
 
+/// A button that copies `text` to the clipboard when pressed, while the alert still has the keyboard focus
+/// and before it closes: the one moment at which a Wayland compositor without data-control accepts a copy.
+struct CopyButton {
+    /// Its index among the alert's buttons.
+    std::size_t button = 0;
+    std::string text;
+
+    friend bool operator==(const CopyButton&, const CopyButton&) = default;
+};
+
 /// One modal prompt. Every text is shown exactly as given: never as markup, never with a mnemonic.
 struct AlertSpec {
     using Accessory = std::variant<std::monostate, PopUpAccessory, TextAccessory>;
@@ -54,6 +64,7 @@ struct AlertSpec {
     /// Bring the application to the front, ignoring other applications, before the alert is shown.
     bool activate = false;
     Accessory accessory;
+    std::optional<CopyButton> copyButton;
 
     friend bool operator==(const AlertSpec&, const AlertSpec&) = default;
 };
@@ -111,7 +122,9 @@ using LaunchCompletion = std::function<void(bool succeeded)>;
 /// `postToMain`, whose purpose is to be called from any other.
 struct Desktop {
     std::function<AlertAnswer(const AlertSpec&)> runAlert;
-    /// Puts plain text on the clipboard so that it stays there after this process has ended.
+    /// Puts plain text on the clipboard so that it stays there after this process has ended; from no window
+    /// of ours (the status item's menu), so where the desktop insists on a focused window it shows one to
+    /// copy from. An alert's CopyButton copies from that alert instead.
     std::function<void(const std::string& text)> copyText;
     /// Hands an https URL to the desktop's default handler for https; the result is not examined.
     std::function<void(const std::string& url)> openURL;

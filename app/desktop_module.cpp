@@ -22,10 +22,22 @@ bool displayConfigured(const std::function<const char*(const char*)>& environmen
     return false;
 }
 
+std::string platformFor(const std::function<const char*(const char*)>& environment) {
+    const auto isSet = [&](const char* name) {
+        const char* value = environment(name);
+        return value != nullptr && *value != '\0';
+    };
+    if (isSet("QT_QPA_PLATFORM") || !isSet("WAYLAND_DISPLAY")) {
+        return {};
+    }
+    return "wayland;xcb";
+}
+
 tl::expected<std::unique_ptr<DesktopSession>, Failure> start(DesktopStartRequest request) {
     if (!displayConfigured(environmentVariable)) {
         return tl::unexpected(Failure{Failure::Kind::noDisplay, {}});
     }
+    request.platform = platformFor(environmentVariable);
     // Only ever a full path: a bare file name would send the loader searching the library path.
     if (!request.bundlePath.is_absolute()) {
         return tl::unexpected(Failure{Failure::Kind::moduleUnusable, "the executable's folder is unknown"});

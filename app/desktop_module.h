@@ -21,6 +21,8 @@ struct DesktopStartRequest {
     /// status, after writing `noDisplayMessage` (and a line feed) to standard error unless it is empty.
     int noDisplayStatus = 1;
     std::string noDisplayMessage;
+    /// The window-system platforms to try, in order, when the environment names none (see platformFor).
+    std::string platform;
 
     std::optional<Desktop> desktop;
     /// Destroys the application object; called once, before the process exits.
@@ -53,6 +55,12 @@ namespace DesktopModule {
 /// True when the environment names a display or a platform for the window system; without one no window
 /// can appear and the module is not worth loading. `environment` looks up a variable.
 bool displayConfigured(const std::function<const char*(const char*)>& environment);
+
+/// The platforms the window system should try, or empty to leave the choice to it. In a Wayland session the
+/// program runs natively on Wayland, falling back to X11 only when Wayland cannot be reached: the window
+/// system would otherwise pick X11 wherever the session does not announce its type, and run blurred through
+/// X11 emulation on scaled screens, without Wayland's clipboard. A platform the user named is kept.
+std::string platformFor(const std::function<const char*(const char*)>& environment);
 
 struct Failure {
     enum class Kind { noDisplay, moduleUnusable };

@@ -12,14 +12,13 @@ AlertSpec alert(const std::string& json) {
     spec.buttons = {"Close", "Copy example", "Connect to Chrome", "Support"};
     spec.activate = true;
     spec.accessory = TextAccessory{590, 260, json, 12};
+    // Copied from the window itself, while it has the focus: see CopyButton.
+    spec.copyButton = CopyButton{1, json};
     return spec;
 }
 
 int run(const std::string& json, const Desktop& desktop, const Actions& actions) {
     switch (desktop.runAlert(alert(json)).response) {
-    case firstButtonResponse + 1:
-        desktop.copyText(json);
-        break;
     case firstButtonResponse + 2:
         actions.startConnect();
         break;

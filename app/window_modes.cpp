@@ -21,6 +21,17 @@
 namespace WindowModes {
 namespace {
 
+DesktopStartRequest startRequest(const Installation::Layout& layout, Arguments arguments, int noDisplayStatus,
+                                 std::string noDisplayMessage = {}) {
+    DesktopStartRequest request;
+    request.argc = &arguments.argc;
+    request.argv = arguments.argv;
+    request.bundlePath = layout.bundle;
+    request.noDisplayStatus = noDisplayStatus;
+    request.noDisplayMessage = std::move(noDisplayMessage);
+    return request;
+}
+
 /// Starts the window system for a mode that tells the user why it cannot show anything: one line on
 /// standard error ("tessaly-setup: cannot <purpose>: ..."), after which the mode ends with `status`.
 /// Answers null in that case.
@@ -32,8 +43,7 @@ std::unique_ptr<DesktopSession> startOrExplain(const std::optional<Installation:
         writeAll(STDERR_FILENO, cannot + "the program's own folder is unknown\n");
         return nullptr;
     }
-    auto session =
-        DesktopModule::start({&arguments.argc, arguments.argv, layout->bundle, status, noDisplay, {}, {}});
+    auto session = DesktopModule::start(startRequest(*layout, arguments, status, noDisplay));
     if (session) {
         return std::move(*session);
     }
@@ -60,8 +70,8 @@ int pairingApproval(const CommandLine& line, const std::optional<Installation::L
         if (!layout) {
             return std::nullopt;
         }
-        auto started = DesktopModule::start(
-            {&arguments.argc, arguments.argv, layout->bundle, PairingApproval::unusableStatus, {}, {}, {}});
+        auto started =
+            DesktopModule::start(startRequest(*layout, arguments, PairingApproval::unusableStatus));
         if (!started) {
             return std::nullopt;
         }

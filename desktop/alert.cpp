@@ -50,7 +50,8 @@ int accessoryWidth(const AlertSpec& spec) {
 
 } // namespace
 
-Alert::Alert(const AlertSpec& spec, QWidget* parent) : QDialog(parent), activate_(spec.activate) {
+Alert::Alert(const AlertSpec& spec, Copy copy, QWidget* parent)
+    : QDialog(parent), copy_(std::move(copy)), activate_(spec.activate) {
     setWindowTitle(literalWindowTitle(spec.messageText));
     setModal(true);
 
@@ -123,7 +124,16 @@ void Alert::addButtons(const AlertSpec& spec, QVBoxLayout* column) {
     for (std::size_t i = 0; i < spec.buttons.size(); ++i) {
         auto* button = new QPushButton(literalTitle(spec.buttons[i]), this);
         const int response = firstButtonResponse + static_cast<int>(i);
-        connect(button, &QPushButton::clicked, this, [this, response] { done(response); });
+        std::optional<std::string> copied;
+        if (spec.copyButton && spec.copyButton->button == i) {
+            copied = spec.copyButton->text;
+        }
+        connect(button, &QPushButton::clicked, this, [this, response, copied] {
+            if (copied && copy_) {
+                copy_(*copied);
+            }
+            done(response);
+        });
         if (i == 0) {
             button->setDefault(true);
             if (initialFocus_ == nullptr) {

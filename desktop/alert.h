@@ -3,6 +3,8 @@
 #include "app/desktop.h"
 
 #include <QDialog>
+#include <functional>
+#include <string>
 
 class QComboBox;
 
@@ -11,7 +13,10 @@ class QComboBox;
 /// also what Escape and closing the window choose, because it is always the safe one.
 class Alert final : public QDialog {
   public:
-    explicit Alert(const AlertSpec& spec, QWidget* parent = nullptr);
+    /// Copies a text to the clipboard for a CopyButton of the spec, while the alert has the focus.
+    using Copy = std::function<void(const std::string& text)>;
+
+    explicit Alert(const AlertSpec& spec, Copy copy = {}, QWidget* parent = nullptr);
 
     /// Shows the alert modally and answers the chosen button and the pop-up's selection.
     AlertAnswer run();
@@ -26,6 +31,7 @@ class Alert final : public QDialog {
     void addAccessory(const AlertSpec& spec, QVBoxLayout* column);
     void addButtons(const AlertSpec& spec, QVBoxLayout* column);
 
+    Copy copy_;
     QComboBox* popUp_ = nullptr;
     QWidget* initialFocus_ = nullptr;
     bool activate_ = false;

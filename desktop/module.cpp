@@ -10,18 +10,22 @@
 #include "desktop/url_opener.h"
 
 extern "C" __attribute__((visibility("default"))) void tessalyDesktopStart(DesktopStartRequest* request) {
-    auto application = DesktopApplication::create(*request->argc, request->argv, request->noDisplayStatus,
-                                                  request->noDisplayMessage);
+    auto application = DesktopApplication::create(*request->argc, request->argv, request->platform,
+                                                  request->noDisplayStatus, request->noDisplayMessage);
     QApplication* owned = application.release();
     request->finish = [owned] {
         destroyTray();
+        Clipboard::handOverBeforeExit();
         delete owned;
     };
 
     Desktop desktop;
-    desktop.runAlert = [](const AlertSpec& spec) { return Alert(spec).run(); };
+    desktop.runAlert = [bundle = request->bundlePath](const AlertSpec& spec) {
+        return Alert(spec, [&bundle](const std::string& text) { Clipboard::copyText(bundle, text, true); })
+            .run();
+    };
     desktop.copyText = [bundle = request->bundlePath](const std::string& text) {
-        Clipboard::copyText(bundle, text);
+        Clipboard::copyText(bundle, text, false);
     };
     desktop.openURL = &UrlOpener::openWithDefaultHandler;
     desktop.isBrowserInstalled = &BrowserLauncher::isInstalled;

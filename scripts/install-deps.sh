@@ -13,6 +13,9 @@ packages=(
   # The icon's sizes are rendered from its SVG; the package's dependencies come from dpkg-shlibdeps and its
   # desktop entries are checked.
   librsvg2-bin dpkg-dev desktop-file-utils
+  # The fonts a desktop usually has, so that the widgets are tested in the fonts people see them in (Noto
+  # Sans Mono is a monospaced font that is not flagged fixed-pitch).
+  fonts-noto-mono fonts-dejavu-core
   # The package is checked against Debian's conventions, its manual page read and its metainfo validated.
   lintian man-db appstream
   clang-tidy

@@ -1,3 +1,4 @@
+#include "app/clipboard_route.h"
 #include "app/setup_window.h"
 #include "app/support.h"
 #include "tests/temp_dir.h"
@@ -116,6 +117,49 @@ TEST(SupportChoiceTest, UnusualFilesAreIgnoredWithoutBlocking) {
     EXPECT_FALSE(SupportLinks::readFile(dir.path()));
     EXPECT_FALSE(SupportLinks::readFile(dir.write("big", std::string(SupportLinks::maxFileBytes + 1, ' '))));
     EXPECT_TRUE(SupportLinks::readFile(dir.write("fits", std::string(SupportLinks::maxFileBytes, ' '))));
+}
+
+} // namespace
+
+namespace {
+
+using ClipboardRoute::Route;
+using ClipboardRoute::WindowSystem;
+
+// The helpers are faked: each answers as the table says and records that it was asked.
+TEST(ClipboardRouteTest, TheWindowSystemDecidesAndAFailedHelperFallsBack) {
+    struct Case {
+        WindowSystem system;
+        bool haveFocus, x11Holds, waylandHolds;
+        Route route;
+        std::string asked;
+    };
+    const Case cases[] = {
+        {WindowSystem::x11, false, true, true, Route::x11Helper, "x"},
+        {WindowSystem::x11, false, false, true, Route::toolkit, "xt"},
+        {WindowSystem::wayland, false, true, true, Route::waylandHelper, "w"},
+        {WindowSystem::wayland, true, true, false, Route::toolkit, "wt"},
+        {WindowSystem::wayland, false, true, false, Route::focusedWindow, "wf"},
+        {WindowSystem::other, false, true, true, Route::toolkit, "t"},
+    };
+    for (const auto& c : cases) {
+        std::string asked;
+        const ClipboardRoute::Copiers copiers{
+            [&](const std::string& text) { return asked += "x", text == "json" && c.x11Holds; },
+            [&](const std::string& text) { return asked += "w", text == "json" && c.waylandHolds; },
+            [&](const std::string& text) { asked += text == "json" ? "t" : "?"; },
+            [&](const std::string& text) { asked += text == "json" ? "f" : "?"; },
+        };
+        EXPECT_EQ(ClipboardRoute::copy("json", c.system, c.haveFocus, copiers), c.route) << asked;
+        EXPECT_EQ(asked, c.asked);
+    }
+    EXPECT_EQ(ClipboardRoute::fromPlatformName("xcb"), WindowSystem::x11);
+    EXPECT_EQ(ClipboardRoute::fromPlatformName("wayland-egl"), WindowSystem::wayland);
+    EXPECT_EQ(ClipboardRoute::fromPlatformName("offscreen"), WindowSystem::other);
+    // The window of the last resort offers the copy; it copies from its own button, as the setup window does.
+    const AlertSpec window = ClipboardRoute::focusedCopyAlert("json");
+    EXPECT_EQ(window.copyButton, (CopyButton{1, "json"}));
+    EXPECT_EQ(SetupWindow::alert("json").copyButton, (CopyButton{1, "json"}));
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
-#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -65,6 +65,24 @@ TEST(AlertTest, ReturnEscapeAndClosingChooseTheFirstButton) {
     EXPECT_EQ(chosen, (AlertAnswer{firstButtonResponse, 2}));
 }
 
+// A Wayland compositor takes a copy only from a focused window: the copy is made before the alert closes.
+TEST(AlertTest, ACopyButtonCopiesWhileTheAlertIsStillShown) {
+    AlertSpec withCopy = spec({"Close", "Copy"});
+    withCopy.copyButton = CopyButton{1, "json"};
+    for (const int pressed : {0, 1}) {
+        std::vector<std::string> copies;
+        Alert alert(withCopy, [&](const std::string& text) {
+            EXPECT_TRUE(alert.isVisible());
+            copies.push_back(text);
+        });
+        const auto chosen = answer(alert, [&](Alert& shown) {
+            QTest::mouseClick(shown.findChildren<QPushButton*>().at(pressed), Qt::LeftButton);
+        });
+        EXPECT_EQ(chosen.response, firstButtonResponse + pressed);
+        EXPECT_EQ(copies, pressed == 1 ? std::vector<std::string>{"json"} : std::vector<std::string>{});
+    }
+}
+
 TEST(AlertTest, TextViewHoldsTheWholeTextReadOnlyInMonospace) {
     const std::string json = "{\n  \"command\": \"/opt/a b/tessaly-mcp\"\n}";
     Alert alert(spec({"Close"}, TextAccessory{590, 260, json, 12}));
@@ -73,7 +91,13 @@ TEST(AlertTest, TextViewHoldsTheWholeTextReadOnlyInMonospace) {
     EXPECT_EQ(text->toPlainText().toStdString(), json);
     EXPECT_TRUE(text->isReadOnly());
     EXPECT_EQ(text->size(), QSize(590, 260));
-    EXPECT_TRUE(QFontInfo(text->font()).fixedPitch());
+    // What a reader sees of a monospaced font: narrow and wide letters take the same room. (Some monospaced
+    // fonts are not flagged fixed-pitch, so the flag is not asked.)
+    const QFontMetrics metrics(text->font());
+    for (const QChar letter : QStringLiteral("iW.m{")) {
+        EXPECT_EQ(metrics.horizontalAdvance(letter), metrics.horizontalAdvance(QLatin1Char('0')))
+            << int{letter.unicode()};
+    }
     EXPECT_EQ(text->font().pixelSize(), 12);
     EXPECT_EQ(text->font().weight(), QFont::Normal);
 }
