@@ -59,7 +59,9 @@ struct Server {
     }
 
     void accept(int fd) {
-        if (ended || transfers.size() >= maxTransfers || ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (ended || transfers.size() >= maxTransfers || flags < 0 ||
+            ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
             ::close(fd);
             return;
         }
@@ -333,13 +335,15 @@ int main(int argc, char**) {
     }
     Keeper::ignoreHangups();
 
-    // Only the compositor WAYLAND_DISPLAY names: without it the library would try a default socket, and a
-    // socket handed down by number was closed above.
-    const char* name = std::getenv("WAYLAND_DISPLAY");
+    // Only the compositor WAYLAND_DISPLAY names: without it the library would try a default socket, and it
+    // prefers a socket handed down by number, which was closed above. One thread: nothing else reads the
+    // environment meanwhile.
+    const char* name = std::getenv("WAYLAND_DISPLAY"); // NOLINT(concurrency-mt-unsafe)
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     if (name == nullptr || *name == '\0' || ::unsetenv("WAYLAND_SOCKET") != 0) {
         return 1;
     }
-    wl_display* display = wl_display_connect(nullptr);
+    wl_display* display = wl_display_connect(name);
     if (display == nullptr) {
         return 1;
     }
