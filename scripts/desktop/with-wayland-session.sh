@@ -71,7 +71,7 @@ wayland_socket() {
 }
 await 20 "sway did not open its socket" "$sway_pid" wayland_socket
 # It answers on its own socket once its event loop runs, by which time its output exists.
-has_output() { swaymsg -t get_outputs -r 2>/dev/null | grep -q '"name"'; }
+has_output() { [[ "$(swaymsg -t get_outputs -r 2>/dev/null)" == *'"name"'* ]]; }
 await 20 "sway has no output" "$sway_pid" has_output
 export WAYLAND_DISPLAY
 
@@ -87,8 +87,8 @@ printf '* { font-size: 12px; }\n' >"$work/waybar.css"
 GDK_BACKEND=wayland waybar -c "$work/waybar.json" -s "$work/waybar.css" >"$work/waybar.log" 2>&1 &
 bar_pid=$!
 watcher_registered() {
-    dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:org.kde.StatusNotifierWatcher 2>/dev/null | grep -q true
+    [[ "$(dbus-send --session --print-reply=literal --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.kde.StatusNotifierWatcher 2>/dev/null)" == *true* ]]
 }
 await 20 "waybar did not register the status-item watcher" "$bar_pid" watcher_registered
 
