@@ -1,12 +1,10 @@
 #pragma once
 
-// What the two window benchmarks share: one clock, and ownership of xcb's replies.
+// What the two window benchmarks share: one clock, and the xcb calls the program's own X11 code uses.
 
-#include <cstdlib>
-#include <cstring>
+#include "desktop/xcb_calls.h"
+
 #include <ctime>
-#include <memory>
-#include <xcb/xcb.h>
 
 /// CLOCK_MONOTONIC in milliseconds.
 inline double nowMs() {
@@ -15,10 +13,5 @@ inline double nowMs() {
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
-template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-inline xcb_atom_t internAtom(xcb_connection_t* connection, const char* name) {
-    const auto cookie = xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name);
-    Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(connection, cookie, nullptr), &std::free);
-    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
-}
+using Xcb::internAtom;
+using Xcb::Reply;

@@ -7,13 +7,13 @@
 // another program takes the clipboard, or the display goes away. Any refusal exits non-zero and prints
 // nothing, so that the caller can fall back to its own clipboard.
 
+#include "desktop/keeper_process.h"
+#include "desktop/xcb_calls.h"
+
+#include <algorithm>
 #include <array>
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
-#include <cstdlib>
-#include <fcntl.h>
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -22,9 +22,7 @@
 
 namespace {
 
-// Well under the smallest maximum request a server may impose (256 KiB), so that a single ChangeProperty
-// always carries the whole text and no incremental transfer is ever needed.
-constexpr std::size_t maxTextBytes = std::size_t{64} * 1024;
+using Xcb::reply;
 
 // MULTIPLE requests are lists of (target, property) pairs; a clipboard manager asks for a handful.
 constexpr uint32_t maxMultipleWords = 1024;
@@ -36,17 +34,14 @@ enum AtomId : std::size_t {
     targetsAtom,
     timestampAtom,
     multipleAtom,
-    utf8StringAtom,
-    utf8PlainAtom,
     textAtom,
-    plainAtom,
     keeperAtom,
     atomCount,
 };
 
 constexpr std::array<std::string_view, atomCount> atomNames = {
-    "CLIPBOARD",   "CLIPBOARD_MANAGER",        "SAVE_TARGETS", "TARGETS",    "TIMESTAMP",          "MULTIPLE",
-    "UTF8_STRING", "text/plain;charset=utf-8", "TEXT",         "text/plain", "_TESSALY_CLIPBOARD",
+    "CLIPBOARD", "CLIPBOARD_MANAGER", "SAVE_TARGETS", "TARGETS",
+    "TIMESTAMP", "MULTIPLE",          "TEXT",         "_TESSALY_CLIPBOARD",
 };
 
 // Typed stand-ins for the protocol's enumerators, which do not mix with plain values in a conditional.
@@ -54,66 +49,31 @@ constexpr xcb_atom_t noAtom = XCB_ATOM_NONE;
 constexpr xcb_window_t noWindow = XCB_WINDOW_NONE;
 constexpr xcb_atom_t stringAtom = XCB_ATOM_STRING;
 
-template <typename T> using Reply = std::unique_ptr<T, decltype(&std::free)>;
-
-template <typename T> Reply<T> reply(T* raw) {
-    return Reply<T>(raw, &std::free);
-}
-
 struct Clipboard {
     xcb_connection_t* connection;
     xcb_window_t window;
-    std::array<xcb_atom_t, atomCount> atoms;
+    std::vector<xcb_atom_t> atoms;
     std::string text;
-    // STRING and its relatives are Latin-1; only pure ASCII text reads the same in both encodings.
-    bool ascii;
+    // The targets the text itself is offered as (Keeper::textTypes).
+    std::vector<xcb_atom_t> textTargets;
     xcb_timestamp_t acquired;
 
     xcb_atom_t operator[](AtomId id) const { return atoms[id]; }
 };
 
-std::string readInput(int fd, bool& tooLong) {
-    std::string text;
-    std::array<char, 8192> buffer{};
-    tooLong = false;
-    for (;;) {
-        const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            return text;
-        }
-        text.append(buffer.data(), static_cast<std::size_t>(count));
-        if (text.size() > maxTextBytes) {
-            tooLong = true;
-            return {};
-        }
+// The atoms this helper uses and those of the text's targets, all in one round trip.
+bool internAtoms(Clipboard& board) {
+    const auto types = Keeper::textTypes(board.text);
+    std::vector<std::string_view> names(atomNames.begin(), atomNames.end());
+    names.insert(names.end(), types.begin(), types.end());
+    auto atoms = Xcb::internAtoms(board.connection, names);
+    if (std::find(atoms.begin(), atoms.end(), noAtom) != atoms.end()) {
+        return false;
     }
-}
-
-bool isAscii(std::string_view text) {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
+    board.textTargets.assign(atoms.begin() + atomCount, atoms.end());
+    atoms.resize(atomCount);
+    board.atoms = std::move(atoms);
     return true;
-}
-
-bool internAtoms(xcb_connection_t* connection, std::array<xcb_atom_t, atomCount>& atoms) {
-    std::array<xcb_intern_atom_cookie_t, atomCount> cookies{};
-    for (std::size_t i = 0; i < atomCount; ++i) {
-        cookies[i] =
-            xcb_intern_atom(connection, 0, static_cast<uint16_t>(atomNames[i].size()), atomNames[i].data());
-    }
-    bool complete = true;
-    for (std::size_t i = 0; i < atomCount; ++i) {
-        const auto answer = reply(xcb_intern_atom_reply(connection, cookies[i], nullptr));
-        atoms[i] = answer ? answer->atom : noAtom;
-        complete = complete && answer;
-    }
-    return complete;
 }
 
 xcb_screen_t* screenNumber(xcb_connection_t* connection, int number) {
@@ -122,12 +82,6 @@ xcb_screen_t* screenNumber(xcb_connection_t* connection, int number) {
         xcb_screen_next(&roots);
     }
     return roots.rem > 0 ? roots.data : nullptr;
-}
-
-xcb_window_t selectionOwner(xcb_connection_t* connection, xcb_atom_t selection) {
-    const auto answer = reply(
-        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr));
-    return answer ? answer->owner : noWindow;
 }
 
 // Selection ownership must carry a real server time (a CurrentTime owner cannot tell stale requests from
@@ -157,15 +111,7 @@ bool acquire(Clipboard& board) {
         return false;
     }
     xcb_set_selection_owner(board.connection, board.window, board[clipboardAtom], board.acquired);
-    return selectionOwner(board.connection, board[clipboardAtom]) == board.window;
-}
-
-std::vector<xcb_atom_t> textTargets(const Clipboard& board) {
-    std::vector<xcb_atom_t> targets{board[utf8StringAtom], board[utf8PlainAtom]};
-    if (board.ascii) {
-        targets.insert(targets.end(), {stringAtom, board[textAtom], board[plainAtom]});
-    }
-    return targets;
+    return Xcb::selectionOwner(board.connection, board[clipboardAtom]) == board.window;
 }
 
 void putProperty(const Clipboard& board, xcb_window_t window, xcb_atom_t property, xcb_atom_t type,
@@ -178,8 +124,7 @@ void putProperty(const Clipboard& board, xcb_window_t window, xcb_atom_t propert
 bool convert(const Clipboard& board, xcb_window_t requestor, xcb_atom_t target, xcb_atom_t property) {
     if (target == board[targetsAtom]) {
         std::vector<xcb_atom_t> targets{board[targetsAtom], board[timestampAtom], board[multipleAtom]};
-        const auto text = textTargets(board);
-        targets.insert(targets.end(), text.begin(), text.end());
+        targets.insert(targets.end(), board.textTargets.begin(), board.textTargets.end());
         putProperty(board, requestor, property, XCB_ATOM_ATOM, 32, static_cast<uint32_t>(targets.size()),
                     targets.data());
         return true;
@@ -188,7 +133,7 @@ bool convert(const Clipboard& board, xcb_window_t requestor, xcb_atom_t target, 
         putProperty(board, requestor, property, XCB_ATOM_INTEGER, 32, 1, &board.acquired);
         return true;
     }
-    for (const xcb_atom_t offered : textTargets(board)) {
+    for (const xcb_atom_t offered : board.textTargets) {
         if (target != offered) {
             continue;
         }
@@ -258,12 +203,11 @@ void answer(const Clipboard& board, const xcb_selection_request_event_t& request
 
 // A clipboard manager that saves the text lets this process end; the list names what it should keep.
 void offerToManager(const Clipboard& board) {
-    if (selectionOwner(board.connection, board[managerAtom]) == noWindow) {
+    if (Xcb::selectionOwner(board.connection, board[managerAtom]) == noWindow) {
         return;
     }
-    const auto targets = textTargets(board);
     putProperty(board, board.window, board[keeperAtom], XCB_ATOM_ATOM, 32,
-                static_cast<uint32_t>(targets.size()), targets.data());
+                static_cast<uint32_t>(board.textTargets.size()), board.textTargets.data());
     xcb_convert_selection(board.connection, board.window, board[managerAtom], board[saveTargetsAtom],
                           board[keeperAtom], board.acquired);
 }
@@ -299,41 +243,18 @@ void serve(const Clipboard& board) {
     }
 }
 
-// The server outlives the caller and any terminal it was started from.
-void detach() {
-    if (::setsid() < 0 || ::chdir("/") != 0) {
-        std::_Exit(1);
-    }
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null < 0 || ::dup2(null, STDIN_FILENO) < 0 || ::dup2(null, STDOUT_FILENO) < 0) {
-        std::_Exit(1);
-    }
-    if (null > STDERR_FILENO) {
-        ::close(null);
-    }
-}
-
 } // namespace
 
 int main(int argc, char**) {
-    // Descriptors leaked by the caller (a pipe's other end, a lock) would otherwise be held by the server for
-    // as long as the clipboard lasts.
-    if (::close_range(3, ~0U, 0) != 0) {
-        for (int fd = 3; fd < 1024; ++fd) {
-            ::close(fd);
-        }
-    }
+    Keeper::closeInheritedDescriptors();
     if (argc != 1) {
         return 2;
     }
-    bool tooLong = false;
-    std::string text = readInput(STDIN_FILENO, tooLong);
-    if (tooLong || text.empty()) {
+    std::optional<std::string> text = Keeper::readText(STDIN_FILENO);
+    if (!text) {
         return 1;
     }
-
-    std::signal(SIGHUP, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
+    Keeper::ignoreHangups();
 
     int screenIndex = 0;
     xcb_connection_t* connection = xcb_connect(nullptr, &screenIndex);
@@ -342,9 +263,8 @@ int main(int argc, char**) {
         return 1;
     }
     const xcb_screen_t* screen = screenNumber(connection, screenIndex);
-    Clipboard board{connection, xcb_generate_id(connection), {}, std::move(text), false, XCB_CURRENT_TIME};
-    board.ascii = isAscii(board.text);
-    if (!screen || !internAtoms(connection, board.atoms)) {
+    Clipboard board{connection, xcb_generate_id(connection), {}, std::move(*text), {}, XCB_CURRENT_TIME};
+    if (!screen || !internAtoms(board)) {
         xcb_disconnect(connection);
         return 1;
     }
@@ -352,25 +272,10 @@ int main(int argc, char**) {
     const uint32_t eventMask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_create_window(connection, 0, board.window, screen->root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                       XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &eventMask);
-    if (!acquire(board)) {
+    if (!acquire(board) || !Keeper::becomeServer()) {
         xcb_disconnect(connection);
         return 1;
     }
-
-    const pid_t child = ::fork();
-    if (child < 0) {
-        xcb_disconnect(connection);
-        return 1;
-    }
-    if (child > 0) {
-        // The caller reaps this process at once; the server is re-parented and never becomes a zombie. The
-        // connection belongs to the server now, so it is left untouched here.
-        constexpr std::string_view ready = "ready\n";
-        const bool written =
-            ::write(STDOUT_FILENO, ready.data(), ready.size()) == static_cast<ssize_t>(ready.size());
-        ::_exit(written ? 0 : 1);
-    }
-    detach();
     serve(board);
     xcb_disconnect(connection);
     return 0;

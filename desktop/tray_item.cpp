@@ -2,6 +2,7 @@
 
 #include "app/tray_display.h"
 #include "desktop/tray_icons.h"
+#include "desktop/xcb_calls.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QAction>
@@ -88,15 +89,6 @@ xcb_connection_t* x11Connection() {
     return x11 != nullptr ? x11->connection() : nullptr;
 }
 
-xcb_atom_t internAtom(xcb_connection_t* connection, const QByteArray& name) {
-    xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-        connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.constData()),
-        nullptr);
-    const xcb_atom_t atom = reply != nullptr ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-    std::free(reply);
-    return atom;
-}
-
 /// The selection an X11 tray manager owns on the screen Qt opened (the one DISPLAY names).
 xcb_atom_t traySelection(xcb_connection_t* connection) {
     char* host = nullptr;
@@ -106,15 +98,11 @@ xcb_atom_t traySelection(xcb_connection_t* connection) {
         screen = 0;
     }
     std::free(host);
-    return internAtom(connection, "_NET_SYSTEM_TRAY_S" + QByteArray::number(screen));
+    return Xcb::internAtom(connection, ("_NET_SYSTEM_TRAY_S" + QByteArray::number(screen)).toStdString());
 }
 
 bool x11TrayPresent(xcb_connection_t* connection, xcb_atom_t selection) {
-    xcb_get_selection_owner_reply_t* reply =
-        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, selection), nullptr);
-    const bool owned = reply != nullptr && reply->owner != XCB_WINDOW_NONE;
-    std::free(reply);
-    return owned;
+    return Xcb::selectionOwner(connection, selection) != XCB_WINDOW_NONE;
 }
 
 bool x11TrayPresent() {
@@ -144,7 +132,7 @@ TrayItem* currentItem = nullptr;
 class X11TrayWatch final : public QAbstractNativeEventFilter {
   public:
     X11TrayWatch(xcb_connection_t* connection, QTimer& lookAgain)
-        : connection_(connection), manager_(internAtom(connection, "MANAGER")),
+        : connection_(connection), manager_(Xcb::internAtom(connection, "MANAGER")),
           selection_(traySelection(connection)), lookAgain_(lookAgain) {
         qApp->installNativeEventFilter(this);
     }

@@ -2,7 +2,7 @@
 # Lays out a runnable installation of TessalySetup with the stand-in companion:
 #
 #   DEST/TessalySetup/tessaly-setup   the executable (its folder plays the bundle), with the window-system
-#                                     module and the clipboard helper built beside it
+#                                     module and the clipboard helpers built beside it
 #   DEST/runtime/node                 link to this machine's node
 #   DEST/bin/connect-verify.js, DEST/bin/presence.js
 #   DEST/server.js, DEST/tessaly-mcp  the companion and its launcher
@@ -36,7 +36,7 @@ exe=$(readlink -f -- "$exe")
 
 mkdir -p -- "$dest/TessalySetup" "$dest/runtime" "$dest/bin"
 install -m 0755 -- "$exe" "$dest/TessalySetup/tessaly-setup"
-for bundle_file in libtessaly-desktop.so tessaly-clipboard; do
+for bundle_file in libtessaly-desktop.so tessaly-clipboard tessaly-clipboard-wayland; do
     built="$(dirname -- "$exe")/$bundle_file"
     [ ! -e "$built" ] || install -m 0755 -- "$built" "$dest/TessalySetup/$bundle_file"
 done

@@ -79,7 +79,7 @@ cmake --install build-package --prefix "$release" --component bundle >/dev/null
 bash scripts/lay-out-installation.sh "$work/companion" build-package/tessaly-setup >/dev/null
 bundle_files() { (cd "$release" && find . -type f | sort | tr '\n' ' '); }
 check "a companion installation takes the bundle alone" [ "$(bundle_files)" = \
-  "./TessalySetup/libtessaly-desktop.so ./TessalySetup/tessaly-clipboard ./TessalySetup/tessaly-setup " ]
+  "./TessalySetup/libtessaly-desktop.so ./TessalySetup/tessaly-clipboard ./TessalySetup/tessaly-clipboard-wayland ./TessalySetup/tessaly-setup " ]
 cp -r "$work/companion/runtime" "$work/companion/bin" "$release/"
 install -m 0755 companion/tessaly-mcp "$work/root/tessaly-mcp"
 check "release layout names the root's launcher" \
