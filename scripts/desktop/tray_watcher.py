@@ -86,11 +86,13 @@ def serve():
 
 
 def registered_items():
-    """The items registered with the running watcher, as (bus name, owner's pid)."""
+    """The items registered with the running watcher, as (bus name, owner's pid). A watcher may name an item by
+    its bus name alone or followed by its object's path (a bar's own watcher does)."""
     bus = dbus.SessionBus()
     watcher = bus.get_object(WATCHER, WATCHER_PATH, introspect=False)
-    return [(str(name), pid_of(bus, str(name))) for name in
-            watcher.Get(WATCHER, "RegisteredStatusNotifierItems", dbus_interface=dbus.PROPERTIES_IFACE)]
+    names = [str(entry).split("/", 1)[0] for entry in
+             watcher.Get(WATCHER, "RegisteredStatusNotifierItems", dbus_interface=dbus.PROPERTIES_IFACE)]
+    return [(name, pid_of(bus, name)) for name in names]
 
 
 def menu_entry(item_id, properties):

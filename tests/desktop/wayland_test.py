@@ -1,0 +1,71 @@
+"""The window modes in a Wayland session with no X server, as a person there uses them: the built executable
+runs natively on Wayland, its dialogs are read and pressed through the accessibility bus, the status item is
+read and clicked through the bar's tray, and the clipboard is read with wl-paste, also after the program has
+ended. Usage, inside with-wayland-session.sh: wayland_test.py EXECUTABLE SOURCE_DIR
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import INSTALL, PROGRAM, Case, environment, finish, main, processes  # noqa: E402
+import atspi_driver as driver  # noqa: E402
+import tray_watcher  # noqa: E402
+
+# No platform named: the program chooses Wayland itself, as it does in a user's session.
+ENVIRONMENT = environment(QT_QPA_PLATFORM=None, HOME=os.path.join(os.path.dirname(INSTALL), "home"))
+HELPER = os.path.join(INSTALL, "TessalySetup", "tessaly-clipboard-wayland").encode()
+SNIPPET = ('{\n  "mcpServers": {\n    "tessaly": {\n      "command": '
+           f'"{os.path.join(INSTALL, "tessaly-mcp")}"\n    }}\n  }}\n}}')
+
+
+def pasted():
+    run = subprocess.run(["wl-paste", "-n"], capture_output=True, timeout=10)
+    return run.stdout.decode() if run.returncode == 0 else None
+
+
+def helpers():
+    """The clipboard helpers of this installation that still serve a copy."""
+    return processes(lambda args: args[:1] == [HELPER])
+
+
+class WaylandTest(Case):
+    def test_setup_window_copy_outlives_the_window(self):
+        process = self.start(env=ENVIRONMENT)
+        window = driver.find_window(process.pid, "Tessaly MCP configuration")
+        shown = window.text_view()
+        window.press("Copy example")
+        self.assertEqual(finish(process), (0, b"", b""))
+        self.assertEqual(pasted(), shown)
+        self.assertEqual(json.loads(shown)["mcpServers"]["tessaly"]["command"], os.path.join(INSTALL, "tessaly-mcp"))
+
+    def test_pairing_dialog_answers(self):
+        intent = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234"
+        process = self.start("--pairing-approval", env=ENVIRONMENT)
+        process.stdin.write(json.dumps({"intentId": intent, "code": "042917", "label": "Work laptop",
+                                        "port": 51234, "fingerprint": "0123456789abcdef"}).encode() + b"\n")
+        process.stdin.close()
+        driver.find_window(process.pid, "Remember this browser?").press("Codes match - approve")
+        self.assertEqual(finish(process), (0, f'{{"approved":true,"intentId":"{intent}"}}\n'.encode(), b""))
+
+    def test_status_item_copies_without_focus_and_keeps_one_helper(self):
+        process = self.start("--menubar", env=ENVIRONMENT, stdin=subprocess.DEVNULL)
+        # Registered with the bar's own watcher, and shown by it.
+        tray_watcher.wait_view(process.pid, lambda view: view["menu"][4]["label"] == "Copy MCP configuration")
+        item = tray_watcher.Item(process.pid)
+        for _ in range(20):
+            item.click("Copy MCP configuration")
+        driver.wait_for(lambda: pasted() == SNIPPET, lambda: f"the clipboard holds {pasted()!r}")
+        driver.wait_for(lambda: len(helpers()) == 1, lambda: f"helpers alive: {helpers()}")
+        item.click("Quit")
+        self.assertEqual(finish(process), (0, b"", b""))
+        self.assertEqual(pasted(), SNIPPET, "the copy went with the program")
+        subprocess.run(["wl-copy", "another program's text"], check=True, timeout=10)
+        driver.wait_for(lambda: not helpers(), lambda: f"helpers alive after another copy: {helpers()}")
+        self.assertEqual(pasted(), "another program's text")
+
+
+if __name__ == "__main__":
+    main()
