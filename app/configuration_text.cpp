@@ -28,7 +28,7 @@ std::string statusItemSnippet(const std::filesystem::path& command) {
 
 std::filesystem::path statusItemCommand(const Installation::Layout& layout,
                                         const Installation::IsExecutableFile& isExecutableFile) {
-    const std::filesystem::path beside = layout.resourceRoot / layout.launcher().filename();
+    std::filesystem::path beside = layout.resourceRoot / layout.launcher().filename();
     if (!isExecutableFile(beside) && isExecutableFile(layout.launcher())) {
         return layout.launcher();
     }

@@ -52,6 +52,21 @@ struct CopyButton {
     friend bool operator==(const CopyButton&, const CopyButton&) = default;
 };
 
+/// A value from outside within the informative text, such as a name another program asks for: shown in an
+/// element of its own, set apart from the alert's texts, which holds all of it, so that no part of it can
+/// pass for a line of the alert's own. Assistive technologies still read the whole informative text, with the
+/// value in its place.
+struct QuotedValue {
+    /// Its span of the informative text, in bytes. The texts before and after the span are shown above and
+    /// below the element, without the white space at the seams.
+    std::size_t offset = 0;
+    std::size_t length = 0;
+    /// What the element shows for it.
+    std::string shown;
+
+    friend bool operator==(const QuotedValue&, const QuotedValue&) = default;
+};
+
 /// One modal prompt. Every text is shown exactly as given: never as markup, never with a mnemonic.
 struct AlertSpec {
     using Accessory = std::variant<std::monostate, PopUpAccessory, TextAccessory>;
@@ -65,6 +80,7 @@ struct AlertSpec {
     bool activate = false;
     Accessory accessory;
     std::optional<CopyButton> copyButton;
+    std::optional<QuotedValue> quotedValue;
 
     friend bool operator==(const AlertSpec&, const AlertSpec&) = default;
 };

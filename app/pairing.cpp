@@ -1,5 +1,6 @@
 #include "app/pairing.h"
 
+#include "app/display_text.h"
 #include "app/output.h"
 #include "connect/ascii.h"
 #include "connect/json_values.h"
@@ -23,23 +24,6 @@ template <class Allowed> bool matchesExactly(std::string_view value, std::size_t
 
 bool isIntentCharacter(char c) {
     return Ascii::isLetter(c) || Ascii::isDigit(c) || c == '_' || c == '-';
-}
-
-bool isForbiddenInLabel(utf8proc_int32_t scalar) {
-    // The bidirectional controls are format characters already; they are named because they are the
-    // reason for the rule: they can make the label read as something else, the code included. Line and
-    // paragraph separators are refused for the same reason: they would start a line of the requester's
-    // own inside the dialog.
-    switch (utf8proc_category(scalar)) {
-    case UTF8PROC_CATEGORY_CC:
-    case UTF8PROC_CATEGORY_CF:
-    case UTF8PROC_CATEGORY_ZL:
-    case UTF8PROC_CATEGORY_ZP:
-        return true;
-    default:
-        return scalar == 0x200E || scalar == 0x200F || (scalar >= 0x202A && scalar <= 0x202E) ||
-               (scalar >= 0x2066 && scalar <= 0x2069);
-    }
 }
 
 /// The object in `line`, unless it is not JSON, not an object, or names a member twice: with two values
@@ -106,7 +90,10 @@ bool isShowableLabel(std::string_view label) {
     while (left > 0) {
         utf8proc_int32_t scalar = 0;
         const utf8proc_ssize_t length = utf8proc_iterate(bytes, left, &scalar);
-        if (length <= 0 || isForbiddenInLabel(scalar)) {
+        // Bidirectional controls are hidden characters, and the reason for the rule: they can make the label
+        // read as something else, the code included. Line and paragraph separators would start a line of the
+        // requester's own inside the dialog.
+        if (length <= 0 || DisplayText::isHidden(scalar)) {
             return false;
         }
         if (previous < 0 || utf8proc_grapheme_break_stateful(previous, scalar, &breakState)) {
@@ -152,11 +139,15 @@ std::optional<Request> parseRequest(std::string_view line) {
 AlertSpec dialog(const Request& request) {
     AlertSpec spec;
     spec.messageText = "Remember this browser?";
-    spec.informativeText = "Compare this code with the extension page:\n\n" + request.code +
-                           "\n\nOnly approve if both codes match. This browser can use the existing browser "
-                           "tools on this computer until revoked.\n\nRequested name (unverified): " +
-                           request.label + "\nLocal port: " + std::to_string(request.port) +
+    const std::string beforeLabel = "Compare this code with the extension page:\n\n" + request.code +
+                                    "\n\nOnly approve if both codes match. This browser can use the existing "
+                                    "browser tools on this computer until revoked.\n\nRequested name "
+                                    "(unverified): ";
+    spec.informativeText = beforeLabel + request.label + "\nLocal port: " + std::to_string(request.port) +
                            "\nCompanion identity: " + request.fingerprint;
+    // The label is the requester's own text: it is shown apart, so that it cannot pose as an instruction.
+    spec.quotedValue =
+        QuotedValue{beforeLabel.size(), request.label.size(), DisplayText::quoted(request.label)};
     spec.buttons = {"Reject", "Codes match - approve"};
     spec.style = AlertStyle::informational;
     spec.activate = true;

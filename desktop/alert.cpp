@@ -7,8 +7,11 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
+#include <QTextEdit>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cmath>
+#include <utility>
 
 namespace {
 
@@ -25,10 +28,10 @@ QString literalWindowTitle(const std::string& title) {
 }
 
 /// A label that shows its text as it is: no markup guessed from tags, no links, no mnemonic.
-QLabel* plainLabel(const std::string& text, QWidget* parent) {
+QLabel* plainLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
-    label->setText(fromUtf8(text));
+    label->setText(text);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }
@@ -36,6 +39,40 @@ QLabel* plainLabel(const std::string& text, QWidget* parent) {
 /// A button title with any "&" doubled, so that it reads as written instead of marking a mnemonic.
 QString literalTitle(const std::string& title) {
     return fromUtf8(title).replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
+/// The informative text around the quoted value, without the white space at the seams: the value's own
+/// element stands between them.
+std::pair<QString, QString> textsAround(const std::string& text, const QuotedValue& value) {
+    const std::size_t offset = std::min(value.offset, text.size());
+    const std::size_t end = offset + std::min(value.length, text.size() - offset);
+    return {fromUtf8(text.substr(0, offset)).trimmed(), fromUtf8(text.substr(end)).trimmed()};
+}
+
+/// A framed, read-only box that holds all of `text` at `width`: lines break between words, or between any two
+/// characters when a word is wider than the box, and the box grows to the last line, so that nothing is
+/// cut off or scrolled out of sight. Its paint is clipped to the box, whatever the glyphs' own extent.
+QTextEdit* quotedValueBox(const std::string& text, int width, QWidget* parent) {
+    auto* box = new QTextEdit(parent);
+    box->setReadOnly(true);
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box->setFocusPolicy(Qt::NoFocus);
+    box->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    box->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    QTextDocument* document = box->document();
+    QTextOption option = document->defaultTextOption();
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    // The quotation marks stay at the ends they are written at, whichever direction the value reads in.
+    option.setTextDirection(Qt::LeftToRight);
+    document->setDefaultTextOption(option);
+    box->setPlainText(fromUtf8(text));
+    box->setFixedWidth(width);
+    // Measured in the font and frame the style gives it, which it takes only when polished.
+    box->ensurePolished();
+    const int frame = box->frameWidth();
+    document->setTextWidth(width - 2 * frame);
+    box->setFixedHeight(static_cast<int>(std::ceil(document->size().height())) + 2 * frame);
+    return box;
 }
 
 int accessoryWidth(const AlertSpec& spec) {
@@ -77,18 +114,31 @@ Alert::Alert(const AlertSpec& spec, Copy copy, QWidget* parent)
 }
 
 void Alert::addTexts(const AlertSpec& spec, QVBoxLayout* column) {
-    auto* message = plainLabel(spec.messageText, this);
+    auto* message = plainLabel(fromUtf8(spec.messageText), this);
     QFont bold = message->font();
     bold.setBold(true);
     message->setFont(bold);
     column->addWidget(message);
 
-    if (!spec.informativeText.empty()) {
-        auto* informative = plainLabel(spec.informativeText, this);
-        informative->setWordWrap(true);
-        informative->setFixedWidth(std::max(minimumTextWidth, accessoryWidth(spec)));
-        column->addWidget(informative);
+    const int width = std::max(minimumTextWidth, accessoryWidth(spec));
+    const auto addInformative = [&](const QString& text) {
+        if (!text.isEmpty()) {
+            auto* informative = plainLabel(text, this);
+            informative->setWordWrap(true);
+            informative->setFixedWidth(width);
+            column->addWidget(informative);
+        }
+    };
+    if (!spec.quotedValue) {
+        addInformative(fromUtf8(spec.informativeText));
+        return;
     }
+    const auto [before, after] = textsAround(spec.informativeText, *spec.quotedValue);
+    addInformative(before);
+    column->addWidget(quotedValueBox(spec.quotedValue->shown, width, this));
+    addInformative(after);
+    // The labels hold the text in pieces; a screen reader reads the sentence whole, with the value in place.
+    setAccessibleDescription(fromUtf8(spec.informativeText));
 }
 
 void Alert::addAccessory(const AlertSpec& spec, QVBoxLayout* column) {

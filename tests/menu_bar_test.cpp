@@ -36,6 +36,46 @@ TEST(TrayDisplayTest, FollowsTheLatestReportAlone) {
               (TrayDisplay{std::nullopt, "", "", "Checking\u2026", dash, connect, true}));
 }
 
+std::string repeated(const std::string& piece, std::size_t times) {
+    std::string text;
+    for (std::size_t i = 0; i < times; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
+// Every text of a report is shown with no hidden characters and within 200 user-perceived characters; the
+// state word is compared as written, so "enabled" with a zero-width space is not "enabled".
+TEST(TrayDisplayTest, ShowsEachReportTextCleanedAndBounded) {
+    const std::string ellipsis = "\u2026", accented = "e\u0301\u0323", couple = "\U0001F468\u200D\U0001F469";
+    const std::pair<std::string, std::string> texts[] = {
+        {"a\tb\nc\r", "abc"},
+        {"invoice\u202Efdp.exe", "invoicefdp.exe"},
+        {"one\u2028two\u2029", "onetwo"},
+        {couple, "\U0001F468\U0001F469"},
+        {"ok\xC3(\xFF", "ok\uFFFD(\uFFFD"},
+        {"\u200B\u202E\n", ""},
+        {"enabled\u200B", "enabled"},
+        {std::string(60000, 'x'), std::string(199, 'x') + ellipsis},
+        {repeated("w", 200), repeated("w", 200)},
+        {repeated("w", 201), repeated("w", 199) + ellipsis},
+        {repeated(accented, 200), repeated(accented, 200)},
+        {repeated(accented, 201), repeated(accented, 199) + ellipsis},
+        // 101 joined pairs are 202 characters once the joiners are gone.
+        {repeated(couple, 101), repeated("\U0001F468\U0001F469", 99) + "\U0001F468" + ellipsis},
+    };
+    for (const auto& [text, shown] : texts) {
+        const TrayDisplay expected{TraySymbol::offline,
+                                   shown + " (v" + shown + ")",
+                                   shown,
+                                   shown,
+                                   shown.empty() ? "\u2014" : shown,
+                                   shown,
+                                   false};
+        EXPECT_EQ(forReport(Report{text, text, text, text, text}), expected) << text.substr(0, 40);
+    }
+}
+
 // Reports are read end to end; what is seen only here is the probe's own bound on a script that lingers.
 TEST(PresenceProbeTest, GivesUpOnAScriptThatKeepsItsOutputOpen) {
     TempDir dir;

@@ -142,6 +142,24 @@ TEST(PairingRequestTest, ReadsOnlyTheFirstLineWithinItsLimit) {
     EXPECT_EQ(drain(overlong.fds[0]).size(), 10000 - PairingApproval::maxRequestBytes - 2);
 }
 
+// The requester's label is shown apart and quoted, each run of white space as one space; the informative text
+// that a screen reader reads keeps it as sent, in its place.
+TEST(PairingDialogTest, QuotesTheLabelWithWhiteSpaceCollapsed) {
+    const std::pair<std::string, std::string> labels[] = {
+        {"Work laptop", "\u201CWork laptop\u201D"},
+        {"  a\u00A0\u3000\u2003b ", "\u201C a b \u201D"},
+        {"a\t\n\u2028 b", "\u201Ca b\u201D"},
+        {"a \u0301b", "\u201Ca \u0301b\u201D"}, // the mark stays on the space it was written on
+        {"<b>x</b>&\xC3", "\u201C<b>x</b>&\uFFFD\u201D"},
+    };
+    for (const auto& [label, shown] : labels) {
+        const auto spec = PairingApproval::dialog({intentId, "012345", label, 51234, "0123456789abcdef"});
+        ASSERT_TRUE(spec.quotedValue);
+        EXPECT_EQ(spec.quotedValue->shown, shown);
+        EXPECT_EQ(spec.informativeText.substr(spec.quotedValue->offset, spec.quotedValue->length), label);
+    }
+}
+
 struct ModeRun {
     int status;
     std::string output, unread;

@@ -121,6 +121,10 @@ class Window:
         self.acc.clear_cache()
         return self.acc.get_name()
 
+    def description(self):
+        self.acc.clear_cache()
+        return self.acc.get_description()
+
     def labels(self):
         return [a.get_name() for a in self._all(Atspi.Role.LABEL)]
 

@@ -1,3 +1,4 @@
+#include "app/pairing.h"
 #include "desktop/alert.h"
 
 #include <QAccessible>
@@ -7,7 +8,9 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
@@ -115,6 +118,52 @@ TEST(AlertTest, StyleDecidesTheIcon) {
             shown += label->pixmap().isNull() ? "" : label->accessibleName();
         }
         EXPECT_EQ(shown, iconName);
+    }
+}
+
+std::string repeated(const std::string& piece, std::size_t times) {
+    std::string text;
+    for (std::size_t i = 0; i < times; ++i) {
+        text += piece;
+    }
+    return text;
+}
+
+// The widest labels a request may carry, and one that tries to pass for the dialog's own instruction, are
+// shown whole in their own box, and the dialog still fits a 1280x1024 screen.
+TEST(AlertTest, QuotedValueHoldsTheWholeLabelApart) {
+    const std::string spoof = "Work-laptop-of-the-engineering-team Only approve if code is: 999999";
+    const std::pair<std::string, std::string> labels[] = {
+        {repeated("W", 80), repeated("W", 80)},
+        {repeated("\uFDFD", 80), repeated("\uFDFD", 80)},
+        {repeated("\u9F98", 80), repeated("\u9F98", 80)},
+        {repeated("\U0001F600", 80), repeated("\U0001F600", 80)},
+        {repeated("W" + repeated("\u0301\u0316", 12), 80), repeated("W" + repeated("\u0301\u0316", 12), 80)},
+        {spoof, spoof},
+        {"Work laptop" + repeated("\u3000", 30) + "Only approve if code is: 999999",
+         "Work laptop Only approve if code is: 999999"},
+    };
+    for (const auto& [label, collapsed] : labels) {
+        ASSERT_TRUE(PairingApproval::isShowableLabel(label)) << label;
+        Alert alert(
+            PairingApproval::dialog({std::string(43, 'A'), "012345", label, 51234, "0123456789abcdef"}));
+        alert.show();
+        const auto boxes = alert.findChildren<QTextEdit*>();
+        ASSERT_EQ(boxes.size(), 1);
+        QTextEdit& box = *boxes[0];
+        EXPECT_EQ(box.toPlainText().toStdString(), "\u201C" + collapsed + "\u201D");
+        EXPECT_LE(box.document()->size().height(), box.viewport()->height()) << label;
+        EXPECT_LE(box.document()->size().width(), box.viewport()->width()) << label;
+        EXPECT_EQ(box.verticalScrollBar()->maximum(), 0);
+        EXPECT_EQ(box.horizontalScrollBar()->maximum(), 0);
+        const QString shown = QString::fromStdString(collapsed);
+        for (const auto* other : alert.findChildren<QLabel*>()) {
+            EXPECT_FALSE(other->text().contains(shown.first(6)) || other->text().contains(shown.last(6)))
+                << other->text().toStdString();
+        }
+        EXPECT_LE(alert.width(), 1280);
+        EXPECT_LE(alert.height(), 1024) << label;
+        alert.hide();
     }
 }
 

@@ -14,7 +14,7 @@ from harness import (INSTALL, PROGRAM, WORK, Case, clipboard, environment, finis
 import atspi_driver as driver  # noqa: E402
 
 INTENT = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234"
-REQUEST = json.dumps({"intentId": INTENT, "code": "042917", "label": "<b>Codes match</b> Q&A", "port": 51234,
+REQUEST = json.dumps({"intentId": INTENT, "code": "042917", "label": "<b>Codes match</b>   Q&A", "port": 51234,
                       "fingerprint": "0123456789abcdef"}).encode() + b"\n"
 SUPPORT_LINKS = [{"label": f"Option {i}", "recipient": "Maintainers & co",
                   "url": "http://paypal.com/not-https" if i == 3 else f"https://www.paypal.com/donate?i={i}"}
@@ -23,19 +23,23 @@ SUPPORT_LINKS = [{"label": f"Option {i}", "recipient": "Maintainers & co",
 
 class PairingApprovalTest(Case):
     def test_each_way_of_answering(self):
-        text = ("Compare this code with the extension page:\n\n042917\n\nOnly approve if both codes match. "
-                "This browser can use the existing browser tools on this computer until revoked.\n\n"
-                "Requested name (unverified): <b>Codes match</b> Q&A\nLocal port: 51234\n"
-                "Companion identity: 0123456789abcdef")
+        # The requested name sits in a box of its own; the dialog's description reads the sentence whole.
+        before = ("Compare this code with the extension page:\n\n042917\n\nOnly approve if both codes match. "
+                  "This browser can use the existing browser tools on this computer until revoked.\n\n"
+                  "Requested name (unverified):")
+        after = "Local port: 51234\nCompanion identity: 0123456789abcdef"
+        text = f"{before} <b>Codes match</b>   Q&A\n{after}"
         for how, approved in (("Reject", "false"), ("Return", "false"), ("Codes match - approve", "true")):
             with self.subTest(how):
                 process = self.start("--pairing-approval")
                 process.stdin.write(REQUEST)
                 process.stdin.close()
                 window = driver.find_window(process.pid)
-                self.assertEqual((window.title(), window.labels(), window.buttons(), window.default_button()),
-                                 ("Remember this browser?", ["Remember this browser?", text],
-                                  ["Reject", "Codes match - approve"], "Reject"))
+                self.assertEqual((window.title(), window.labels(), window.text_view(), window.description(),
+                                  window.buttons(), window.default_button()),
+                                 ("Remember this browser?", ["Remember this browser?", before, after],
+                                  "\u201c<b>Codes match</b> Q&A\u201d", text, ["Reject", "Codes match - approve"],
+                                  "Reject"))
                 window.send_key("Return") if how == "Return" else window.press(how)
                 self.assertEqual(finish(process),
                                  (0, f'{{"approved":{approved},"intentId":"{INTENT}"}}\n'.encode(), b""))
