@@ -127,7 +127,8 @@ TEST(InstalledVerifierTest, ChecksTheInstallationBeforeRunningAnything) {
     dir.write("runtime/node", healthy, 0600);
     EXPECT_EQ(ConnectVerifier::verify(draft, installed), problem(ConnectProblem::verifierUnavailable));
     dir.write("runtime/node", healthy, 0700);
-    EXPECT_EQ(ConnectVerifier::verify(draft, installed), BrokerHealth({"9", 3, false}));
+    EXPECT_EQ(ConnectVerifier::verify(draft, installed, 8.0, nullptr, {}, noTables),
+              BrokerHealth({"9", 3, false}));
 
     ConnectProbeHandle handle;
     handle.cancel();
