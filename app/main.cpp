@@ -3,6 +3,7 @@
 #include "app/modes.h"
 #include "app/output.h"
 #include "app/window_modes.h"
+#include "connect/run_groups.h"
 
 #include <csignal>
 #include <string>
@@ -38,6 +39,9 @@ constexpr const char* usage =
 int main(int argc, char** argv) {
     // A reader that goes away (a closed pipe to a script, a child's input) must end a write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Ctrl-C, a closed terminal or a stop request must not leave a child running: every mode, since the
+    // window system handles none of these signals.
+    RunGroups::installSignalHandlers();
     const CommandLine line = CommandLine::read({argv, argv + argc});
     switch (line.request) {
     case CommandLine::Request::help:

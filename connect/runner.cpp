@@ -1,5 +1,6 @@
 #include "connect/runner.h"
 
+#include "connect/run_groups.h"
 #include "connect/spawn.h"
 
 #include <algorithm>
@@ -243,17 +244,24 @@ std::shared_ptr<ChildProcess> ChildProcess::spawn(const std::string& path,
     posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
     // Nobody reads standard error; a pipe nobody reads would block a chatty child.
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Whatever else is open here, close-on-exec or not (a caller's socket, a library's descriptor), is ours.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     // A process group of its own, so that whatever the child starts can be stopped with it.
     const CleanSpawnAttributes attributes(POSIX_SPAWN_SETPGROUP);
 
     // glibc reports a failed exec through the result and reaps the short-lived child itself.
     pid_t pid = -1;
-    const int failed = posix_spawn(&pid, path.c_str(), &actions, attributes.get(), argv.data(), environ);
+    RunGroups::SpawnSlot slot;
+    const int failed = slot.reserved()
+                           ? posix_spawn(&pid, path.c_str(), &actions, attributes.get(), argv.data(), environ)
+                           : EAGAIN;
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         return nullptr;
     }
+    // Registered at once, so that a signal that stops the program from now on stops the child's group too.
+    slot.hold(pid);
     return std::shared_ptr<ChildProcess>(new ChildProcess(pid, openProcessDescriptor(pid)));
 }
 
@@ -287,12 +295,22 @@ void ChildProcess::sendSignal(int signal) {
 bool ChildProcess::reapIfExited() {
     std::lock_guard guard(lock_);
     if (!reaped_) {
-        pid_t reaped;
+        siginfo_t info{};
+        int looked;
         do {
-            reaped = waitpid(pid_, nullptr, WNOHANG);
-        } while (reaped < 0 && errno == EINTR);
+            looked = waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+        } while (looked < 0 && errno == EINTR);
+        const bool exited = looked == 0 && info.si_pid == pid_;
         // ECHILD: reaped behind our back (SIGCHLD ignored); the pid is no longer ours to signal.
-        reaped_ = reaped == pid_ || (reaped < 0 && errno == ECHILD);
+        if (exited || (looked < 0 && errno == ECHILD)) {
+            // Out of the stop signals' reach before reaping sets the id free for another process.
+            RunGroups::release(pid_);
+            pid_t reaped;
+            do {
+                reaped = waitpid(pid_, nullptr, WNOHANG);
+            } while (reaped < 0 && errno == EINTR);
+            reaped_ = true;
+        }
     }
     return reaped_;
 }

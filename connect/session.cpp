@@ -63,7 +63,8 @@ bool followsPairingRules(const boost::urls::url_view& url, std::int64_t port) {
     if (url.has_query()) {
         return false;
     }
-    return url.has_fragment() && url.fragment().starts_with("token=");
+    // As written, not decoded: "%74oken=" is not the key the companion's page looks for.
+    return url.has_fragment() && url.encoded_fragment().starts_with("token=");
 }
 
 } // namespace
@@ -97,8 +98,9 @@ std::optional<std::string> token(const boost::urls::url_view& pairURL) {
     if (!pairURL.has_fragment()) {
         return std::nullopt;
     }
-    const std::string fragment = pairURL.fragment();
-    std::string_view rest = fragment;
+    // The companion's page reads the raw fragment, so the verifier must be given the same text: decoding it
+    // here would cut "abc%26def" at the decoded "&" or put a NUL byte from "%00" into the script's input.
+    std::string_view rest = pairURL.encoded_fragment();
     while (!rest.empty()) {
         const auto end = rest.find('&');
         const std::string_view piece = rest.substr(0, end);

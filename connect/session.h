@@ -32,7 +32,9 @@ ConnectResult<ConnectDraft> readDraft(const std::string& sessionPath, std::uint3
 /// on the loopback address. Answers malformedSession otherwise.
 ConnectResult<ConnectDraft> parseDraft(std::string_view bytes);
 
-/// The session token carried in the fragment of a pairing URL, or none.
+/// The session token carried in the fragment of a pairing URL, as the URL carries it (percent-escapes left
+/// as written), or none: the value of the first "&"-separated piece whose key is exactly "token" and whose
+/// value is non-empty and has no line feed.
 std::optional<std::string> token(const boost::urls::url_view& pairURL);
 
 /// The companion's health report in `bytes`, or none unless it is a complete, successful one.

@@ -4,6 +4,8 @@
 #include "connect/json_values.h"
 #include "connect/session.h"
 
+#include <unistd.h>
+
 namespace ConnectVerifier {
 namespace {
 
@@ -50,7 +52,8 @@ bool Layout::usable() const {
 }
 
 ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layout, double timeout,
-                                   ConnectProbeHandle* handle, const Runner& runner) {
+                                   ConnectProbeHandle* handle, const Runner& runner,
+                                   const PortOwners::TableReader& tables) {
     const auto token = ConnectSession::token(draft.pairURL);
     if (!token) {
         return tl::unexpected(ConnectProblem::malformedSession);
@@ -60,6 +63,10 @@ ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layo
     }
     if (handle != nullptr && handle->isCancelled()) {
         return tl::unexpected(ConnectProblem::cancelled);
+    }
+    // Asked last, right before the token would leave, so that the answer is as fresh as it can be.
+    if (PortOwners::heldByAnotherUser(draft.port, ::getuid(), tables)) {
+        return tl::unexpected(ConnectProblem::wrongService);
     }
     const std::vector<std::string> arguments{layout.adapterPath, "--port", std::to_string(draft.port)};
     const auto output = runner ? runner(layout.nodePath, arguments, *token, timeout)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connect/port_owners.h"
 #include "connect/records.h"
 #include "connect/runner.h"
 
@@ -30,8 +31,11 @@ inline constexpr double defaultTimeout = 8.0;
 /// Asks the companion, through its verifier script, whether it answers for the draft's session and whether
 /// an extension is attached. An empty `runner` means the real one, given `handle`; a supplied runner replaces
 /// child processes altogether, so the layout's files are not checked and the handle is not passed to it.
+/// When `tables` show a user other than the current one listening at the draft's port, the answer is
+/// wrongService and the script is not run: the token is never handed to someone else's server.
 ConnectResult<BrokerHealth> verify(const ConnectDraft& draft, const Layout& layout,
                                    double timeout = defaultTimeout, ConnectProbeHandle* handle = nullptr,
-                                   const Runner& runner = {});
+                                   const Runner& runner = {},
+                                   const PortOwners::TableReader& tables = PortOwners::readSystemTables);
 
 } // namespace ConnectVerifier

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-targets=(session answer pairing presence support arguments)
+targets=(session answer pairing presence support arguments port_table)
 
 # The libraries under test get libFuzzer's coverage too: without it the fuzzer sees only the target's own file
 # and cannot tell which inputs reach new code in the readers.

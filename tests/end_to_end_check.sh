@@ -22,6 +22,44 @@ expect_check() {
   fi
 }
 
+# await SECONDS CONDITION...: runs CONDITION every 20 ms until it succeeds; fails once SECONDS have passed.
+await() {
+  local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
+  shift
+  until "$@"; do
+    [ "${EPOCHREALTIME/./}" -lt "$deadline" ] || return 1
+    sleep 0.02
+  done
+}
+verifier_running() { pgrep -f -- "$work/install/bin/connect-verify.js" >/dev/null; }
+verifier_gone() { ! verifier_running; }
+
+# expect_signal_ends_check SIGNAL: the check, stopped by SIGNAL while the (slow) verifier runs, stops the
+# verifier and then dies of SIGNAL itself. The verifier is given far longer to wait for the companion than
+# it is given to be gone, so that it cannot pass for stopped by ending on its own. A script's background job
+# starts with SIGINT ignored, which the program would keep, as under nohup: the check is started as a
+# terminal would start it.
+expect_signal_ends_check() {
+  local signal=$1 status=0 pid
+  TESSALY_VERIFY_TIMEOUT_MS=7999 env --default-signal="$signal" \
+    "$work/install/TessalySetup/tessaly-setup" --connect --check \
+    --session "$work/slow/session.json" >/dev/null 2>&1 </dev/null &
+  pid=$!
+  if ! await 10 verifier_running; then
+    echo "FAIL SIG$signal: the verifier never started"
+    failures=$((failures + 1))
+  fi
+  kill -s "$signal" "$pid"
+  wait "$pid" 2>/dev/null || status=$? # without the shell's note of how the job ended
+  if [ "$status" -eq $((128 + $(kill -l "$signal"))) ] && await 2 verifier_gone; then
+    echo "ok   SIG$signal stops the check and its verifier"
+  else
+    echo "FAIL SIG$signal: exit status $status; verifier left: $(pgrep -f -- "$work/install/bin/connect-verify.js")"
+    pgrep -f -- "$work/install/bin/connect-verify.js" | xargs -r kill -KILL
+    failures=$((failures + 1))
+  fi
+}
+
 bash "$source_dir/scripts/lay-out-installation.sh" "$work/install" "$executable" >/dev/null
 session="$work/state/session.json"
 
@@ -44,6 +82,12 @@ expect_check "companion gone, stale session" 4 '{"outcome":"failed","detail":"br
 
 chmod 644 "$work/stale.json"
 expect_check "session readable by others" 4 '{"outcome":"failed","detail":"unsafeFile"}' --session "$work/stale.json"
+
+start_companion "$work/install" "$work/slow/session.json" "$work/slow.log" --check-delay-ms 60000
+for signal in INT TERM HUP; do
+  expect_signal_ends_check "$signal"
+done
+stop_companion
 
 rm "$work/install/runtime/node"
 chmod 600 "$work/stale.json"

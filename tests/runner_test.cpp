@@ -3,6 +3,7 @@
 #include "tests/temp_dir.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
@@ -130,6 +131,16 @@ TEST_F(RunnerTest, ChildStartsWithDefaultSignalHandlingAndNoBlockedSignals) {
     signal(SIGPIPE, previousPipe);
     // None of the classic signals ignored: the C library's spawn leaves its two real-time ones ignored.
     EXPECT_THAT(status, testing::Optional(testing::MatchesRegex("SigBlk:\t0+\nSigIgn:\t.{8}[08]0{7}\n")));
+}
+
+TEST_F(RunnerTest, ChildHasOnlyDescriptorsZeroToTwoWhateverTheCallerLeftOpen) {
+    const int inheritable =
+        ::open("/dev/null", O_RDONLY); // without close-on-exec, as a careless library would
+    ASSERT_GE(inheritable, 0);
+    // The shell's own descriptors, listed by a process of its own.
+    const auto listed = run("ls /proc/$$/fd");
+    ::close(inheritable);
+    EXPECT_EQ(listed, "0\n1\n2\n");
 }
 
 // Faults from the outside: long series of runs and cancels that would show a leak or a race.

@@ -69,6 +69,7 @@ TEST(SessionFileTest, PairingUrlMustNameThePairingPageOnLoopback) {
               ConnectDraft({5000, boost::urls::url("http://127.0.0.1:5000/pair#token=abc")}));
     EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token="));
     EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token=abc&more=1"));
+    EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token=abc%26def"));
     for (const char* url : {
              "https://127.0.0.1:5000/pair#token=abc",
              "HTTP://127.0.0.1:5000/pair#token=abc",
@@ -89,6 +90,10 @@ TEST(SessionFileTest, PairingUrlMustNameThePairingPageOnLoopback) {
              "not a url",
          }) {
         EXPECT_EQ(parse("5000", url), malformed) << url;
+    }
+    // The key as written, not as decoded: the companion's page would find no token in these.
+    for (const char* fragment : {"#tok%65n=abc", "#%74oken=abc", "#token%3Dabc"}) {
+        EXPECT_EQ(parse("5000", std::string("http://127.0.0.1:5000/pair") + fragment), malformed) << fragment;
     }
 }
 
@@ -176,16 +181,33 @@ TEST(SessionFileFaultTest, AFileThatGrowsPastTheLimitIsRefusedByEveryReadThatSta
     }
 }
 
-TEST(SessionTokenTest, FindsTheFirstUsableTokenPiece) {
-    const auto token = [](const char* url) { return ConnectSession::token(boost::urls::url(url)); };
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#token=abc"), "abc");
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#&&a=1&token=abc"), "abc");
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#token=&token=later"), "later");
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#token=a=b"), "a=b");
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#token=%0Abad&token=good"), "good");
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#Token=abc"), std::nullopt);
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair#&&"), std::nullopt);
-    EXPECT_EQ(token("http://127.0.0.1:5000/pair"), std::nullopt);
+TEST(SessionTokenTest, FindsTheFirstUsableTokenPieceAsTheUrlCarriesIt) {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"#token=abc", "abc"},
+        {"#&&a=1&token=abc", "abc"},
+        {"#token=&token=later", "later"},
+        {"#token=a=b", "a=b"},
+        // Escapes stay as written, as the companion's page reads them: no cut at an escaped "&" or "=",
+        // no NUL byte or line feed made from one, no key spelled with escapes.
+        {"#token=abc%26def", "abc%26def"},
+        {"#token=abc%3Ddef", "abc%3Ddef"},
+        {"#token=abc%00", "abc%00"},
+        {"#token=%0Abad&token=good", "%0Abad"},
+        {"#token=%2Btoken", "%2Btoken"},
+        {"#tok%65n=abc", std::nullopt},
+        {"#%74oken=abc&token=", std::nullopt},
+        {"#token%3Dabc", std::nullopt},
+        {"#Token=abc", std::nullopt},
+        {"#&&", std::nullopt},
+        {"#", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [fragment, expected] : cases) {
+        EXPECT_EQ(
+            ConnectSession::token(boost::urls::url(std::string("http://127.0.0.1:5000/pair") + fragment)),
+            expected)
+            << fragment;
+    }
 }
 
 TEST(SessionPathTest, FirstSessionArgumentWinsElseTheDefault) {

@@ -2,6 +2,7 @@
 #include "tests/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -11,9 +12,12 @@ ConnectResult<BrokerHealth> problem(ConnectProblem p) {
     return tl::unexpected(p);
 }
 
+// What this machine's tables hold has no say in these tests.
+const PortOwners::TableReader noTables = [] { return std::vector<std::string>(); };
+
 ConnectResult<BrokerHealth> verifyAnswering(std::optional<std::string> output) {
-    return ConnectVerifier::verify(draft, {"node", "verify.js"}, 8.0, nullptr,
-                                   [&](auto&&...) { return output; });
+    return ConnectVerifier::verify(
+        draft, {"node", "verify.js"}, 8.0, nullptr, [&](auto&&...) { return output; }, noTables);
 }
 
 TEST(VerifierTest, AcceptsOnlyCompleteHealthReportsAndMapsRefusals) {
@@ -72,9 +76,39 @@ TEST(VerifierTest, WithoutATokenTheScriptIsNotRun) {
         ran = true;
         return std::optional<std::string>();
     };
-    EXPECT_EQ(ConnectVerifier::verify(noToken, {"node", "verify.js"}, 8.0, nullptr, runner),
+    EXPECT_EQ(ConnectVerifier::verify(noToken, {"node", "verify.js"}, 8.0, nullptr, runner, noTables),
               problem(ConnectProblem::malformedSession));
     EXPECT_FALSE(ran);
+}
+
+TEST(VerifierTest, AnotherUsersListenerAtThePortNeverGetsTheToken) {
+    const std::string health = R"({"ok":true,"version":"v","protocolVersion":2,"extensionConnected":false})";
+    const auto listenerOf = [](std::uint32_t uid) {
+        return "sl local rem st\n 0: 00000000:1388 00000000:0000 0A 0:0 0:0 0 " + std::to_string(uid) +
+               " 0 1\n";
+    };
+    const struct {
+        std::vector<std::string> tables;
+        bool runs;
+    } cases[] = {
+        {{listenerOf(::getuid() + 1)}, false},
+        {{listenerOf(::getuid()), listenerOf(::getuid() + 1)}, false},
+        {{listenerOf(::getuid())}, true},
+        {{}, true},
+    };
+    for (const auto& c : cases) {
+        bool ran = false;
+        const auto runner = [&](auto&&...) {
+            ran = true;
+            return std::optional(health);
+        };
+        const auto tables = [&] { return c.tables; };
+        const auto result =
+            ConnectVerifier::verify(draft, {"node", "verify.js"}, 8.0, nullptr, runner, tables);
+        EXPECT_EQ(ran, c.runs) << c.tables.size();
+        EXPECT_EQ(result, c.runs ? ConnectResult<BrokerHealth>(BrokerHealth{"v", 2, false})
+                                 : problem(ConnectProblem::wrongService));
+    }
 }
 
 // The real runner, with a shell script standing in for the runtime; what the script is given is checked
@@ -93,7 +127,8 @@ TEST(InstalledVerifierTest, ChecksTheInstallationBeforeRunningAnything) {
     dir.write("runtime/node", healthy, 0600);
     EXPECT_EQ(ConnectVerifier::verify(draft, installed), problem(ConnectProblem::verifierUnavailable));
     dir.write("runtime/node", healthy, 0700);
-    EXPECT_EQ(ConnectVerifier::verify(draft, installed), BrokerHealth({"9", 3, false}));
+    EXPECT_EQ(ConnectVerifier::verify(draft, installed, 8.0, nullptr, {}, noTables),
+              BrokerHealth({"9", 3, false}));
 
     ConnectProbeHandle handle;
     handle.cancel();
