@@ -2,7 +2,7 @@
 
 #include "connect/session.h"
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -43,26 +43,31 @@ std::optional<std::int64_t> chosenIndex(const BrowserChoice& choice, const Alert
 
 bool open(const Desktop& desktop, const std::string& url, const std::string& bundleIdentifier,
           const std::function<ConnectWait::Instant()>& now) {
-    // Written by the launch's completion, possibly on another thread, and possibly after this wait has given
-    // up; so shared, and published with release and read with acquire: the outcome before the "done".
-    struct Flags {
-        std::atomic<bool> succeeded{false};
-        std::atomic<bool> done{false};
+    const auto seconds = [](double value) {
+        return std::chrono::duration_cast<ConnectWait::Clock::duration>(std::chrono::duration<double>(value));
     };
-    const auto flags = std::make_shared<Flags>();
-    const bool launched = desktop.launchBrowser(url, bundleIdentifier, [flags](bool succeeded) {
-        flags->succeeded.store(succeeded, std::memory_order_relaxed);
-        flags->done.store(true, std::memory_order_release);
-    });
-    if (!launched) {
+    const auto began = now();
+    // Told on this thread while the loop turns, possibly after this open has given up watching: shared.
+    const auto ended = std::make_shared<std::optional<ProcessEnd>>();
+    if (!desktop.launchBrowser(url, bundleIdentifier, [ended](ProcessEnd end) { *ended = end; })) {
         return false;
     }
-    const auto deadline = now() + std::chrono::duration_cast<ConnectWait::Clock::duration>(
-                                      std::chrono::duration<double>(openTimeoutSeconds));
-    while (!flags->done.load(std::memory_order_acquire) && now() < deadline) {
+    const auto settled = std::min(now() + seconds(settleSeconds), began + seconds(openTimeoutSeconds));
+    while (!ended->has_value() && now() < settled) {
         desktop.runEventLoop(openPollSeconds);
     }
-    return flags->done.load(std::memory_order_acquire) && flags->succeeded.load(std::memory_order_relaxed);
+    return !ended->has_value() || (!(*ended)->signalled && (*ended)->code == 0);
+}
+
+BrowserTarget target(const std::string& pairURL, bool sandboxed,
+                     const std::optional<std::filesystem::path>& folder) {
+    if (!sandboxed && folder) {
+        if (auto page = PairingPage::write(*folder, pairURL)) {
+            std::string url = page->url();
+            return {std::move(url), std::move(page)};
+        }
+    }
+    return {pairURL, nullptr};
 }
 
 ConnectFlow::Dependencies productionDependencies(const Inputs& inputs, const Desktop& desktop) {
@@ -79,18 +84,29 @@ ConnectFlow::Dependencies productionDependencies(const Inputs& inputs, const Des
     dependencies.chooseBrowser = [desktop](const BrowserChoice& choice) {
         return chosenIndex(choice, desktop.runAlert(browserPrompt(choice)));
     };
-    dependencies.open = [desktop](const ConnectDraft& draft, const std::string& browserName) {
-        // The whole URL, token and all, goes to the browser and nowhere else.
-        return open(desktop, std::string(draft.pairURL.buffer()),
-                    ConfigurationBundle::bundleIdentifier(browserName));
+    // The page of the attempt's open lasts as long as its wait, or as the attempt when there is no wait.
+    const auto page = std::make_shared<std::unique_ptr<PairingPage::File>>();
+    dependencies.open = [desktop, page, pageFolder = inputs.pageFolder](const ConnectDraft& draft,
+                                                                        const std::string& browserName) {
+        const std::string identifier = ConfigurationBundle::bundleIdentifier(browserName);
+        auto chosen = target(std::string(draft.pairURL.buffer()), desktop.isBrowserSandboxed(identifier),
+                             pageFolder ? pageFolder() : std::nullopt);
+        *page = std::move(chosen.page);
+        const bool opened = open(desktop, chosen.url, identifier);
+        if (!opened) {
+            page->reset();
+        }
+        return opened;
     };
-    dependencies.waitForAttach = [layout = inputs.layout, desktop](const ConnectDraft& draft) {
+    dependencies.waitForAttach = [layout = inputs.layout, desktop, page](const ConnectDraft& draft) {
         DesktopAttachWait::Environment environment;
         environment.desktop = desktop;
         environment.verify = [layout](const ConnectDraft& waited, ConnectProbeHandle& handle) {
             return ConnectVerifier::verify(waited, layout, ConnectVerifier::defaultTimeout, &handle);
         };
-        return DesktopAttachWait::run(draft, environment);
+        const auto result = DesktopAttachWait::run(draft, environment);
+        page->reset();
+        return result;
     };
     return dependencies;
 }

@@ -130,9 +130,19 @@ struct ConnectMenuTarget {
     }
 };
 
-/// Told once, on the main thread while its event loop turns, whether the desktop launched what it was asked
-/// to.
-using LaunchCompletion = std::function<void(bool succeeded)>;
+/// How a launched program's process ended.
+struct ProcessEnd {
+    /// Ended by a signal rather than by exiting.
+    bool signalled = false;
+    /// The exit status, or the number of the signal.
+    int code = 0;
+
+    friend bool operator==(const ProcessEnd&, const ProcessEnd&) = default;
+};
+
+/// Told at most once, on the main thread while its event loop turns, how a launched program's process
+/// ended.
+using LaunchEnded = std::function<void(ProcessEnd)>;
 
 /// The desktop operations of the window modes, as function values. Each is called on the main thread, except
 /// `postToMain`, whose purpose is to be called from any other.
@@ -147,11 +157,15 @@ struct Desktop {
 
     /// True when the desktop knows a launchable browser under one of the entries of `bundleIdentifier`.
     std::function<bool(const std::string& bundleIdentifier)> isBrowserInstalled;
-    /// Asks the browser installed under `bundleIdentifier` to open `url`, and answers true at once; the
-    /// outcome of the launch arrives later through `completion`. Answers false, launching nothing and never
-    /// calling `completion`, when no such browser is installed (any more).
-    std::function<bool(const std::string& url, const std::string& bundleIdentifier,
-                       LaunchCompletion completion)>
+    /// True when the browser installed under `bundleIdentifier` runs confined (Flatpak, Snap), out of reach
+    /// of the user's runtime folder and cache.
+    std::function<bool(const std::string& bundleIdentifier)> isBrowserSandboxed;
+    /// Starts the browser installed under `bundleIdentifier` on `url`, detached from this process (its own
+    /// session, its streams on /dev/null, no other descriptor of ours) and with a token that lets it come to
+    /// the front, and answers at once whether it started. `ended` is told later how the browser's process
+    /// ended; never when nothing started, nor when the desktop started the browser without a process of ours
+    /// (an entry activated over the session bus).
+    std::function<bool(const std::string& url, const std::string& bundleIdentifier, LaunchEnded ended)>
         launchBrowser;
 
     /// Shows the progress panel of the attach wait, above other windows; `onCancel` runs on the main thread

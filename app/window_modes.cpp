@@ -9,6 +9,7 @@
 #include "app/menu_bar.h"
 #include "app/output.h"
 #include "app/pairing.h"
+#include "app/private_folder.h"
 #include "app/setup_window.h"
 #include "app/single_instance.h"
 #include "app/support.h"
@@ -102,8 +103,12 @@ int connect(const CommandLine& line, const std::optional<Installation::Layout>& 
         return failedStatus;
     }
     const Desktop& desktop = session->desktop();
+    const auto pageFolder = [] {
+        return PrivateFolder::forUser(environmentVariable, ::getuid(), PrivateFolder::Fallback::cache,
+                                      ConfigurationBundle::homeDirectory());
+    };
     const ConnectDesktop::Inputs inputs{line.sessionPath, layout->verifier(), ConnectChoice::candidates(),
-                                        ::getuid()};
+                                        ::getuid(), pageFolder};
     return ConnectMode::run([&] { return ConnectDesktop::productionDependencies(inputs, desktop); },
                             desktop.runAlert);
 }

@@ -5,6 +5,7 @@
 #include "desktop/browser_launcher.h"
 #include "desktop/clipboard.h"
 #include "desktop/event_loop.h"
+#include "desktop/launch_activation.h"
 #include "desktop/progress_panel.h"
 #include "desktop/tray_item.h"
 #include "desktop/url_opener.h"
@@ -29,7 +30,11 @@ extern "C" __attribute__((visibility("default"))) void tessalyDesktopStart(Deskt
     };
     desktop.openURL = &UrlOpener::openWithDefaultHandler;
     desktop.isBrowserInstalled = &BrowserLauncher::isInstalled;
-    desktop.launchBrowser = &BrowserLauncher::launch;
+    desktop.isBrowserSandboxed = &BrowserLauncher::isSandboxed;
+    desktop.launchBrowser = [](const std::string& url, const std::string& bundleIdentifier,
+                               LaunchEnded ended) {
+        return BrowserLauncher::launch(url, bundleIdentifier, &LaunchActivation::forLaunch, std::move(ended));
+    };
     desktop.showProgressPanel = &showProgressPanel;
     desktop.runEventLoop = &EventLoop::run;
     desktop.postToMain = &EventLoop::postToMain;

@@ -7,6 +7,9 @@ packages=(
   nlohmann-json3-dev libexpected-dev libboost-url1.81-dev libutf8proc-dev
   libgtest-dev libgmock-dev
   qt6-base-dev libglib2.0-dev libxcb1-dev
+  # A launched browser gets an activation token from the Wayland compositor: the client library and the
+  # scanner that makes its glue from the protocol's description.
+  libwayland-dev libwayland-bin
   # The window modes are tested as a person uses them: a private X server, a session bus, the accessibility
   # bus read from Python, the clipboard read with xclip, and a clipboard manager to hand copies to.
   xvfb xauth dbus at-spi2-core gir1.2-atspi-2.0 python3-gi python3-dbus xclip xfce4-settings

@@ -22,9 +22,11 @@ struct FakeDesktop {
     std::function<void()> pressCancel;
     /// Called after every turn of the event loop, with the seconds the wait has run.
     std::function<void(double)> onTurn;
-    /// Whether a browser is installed, and what a launch reports (none: never reports).
+    /// Whether a browser is installed, and how its process ends, how long after the launch (none: it runs
+    /// on).
     bool installed = true;
-    std::optional<bool> launchReports = true;
+    std::optional<ProcessEnd> endsWith;
+    double endsAfter = 0;
     int launches = 0;
 
     double elapsed() const { return std::chrono::duration<double>(clock.time_since_epoch()).count(); }
@@ -39,10 +41,15 @@ struct FakeDesktop {
             }
             return answer;
         };
-        d.launchBrowser = [this](const std::string&, const std::string&, LaunchCompletion done) {
+        d.launchBrowser = [this](const std::string&, const std::string&, LaunchEnded ended) {
             launches += installed ? 1 : 0;
-            if (installed && launchReports) {
-                post([done, report = *launchReports] { done(report); });
+            if (installed && endsWith) {
+                const double at = elapsed() + endsAfter;
+                onTurn = [this, at, ended, end = *endsWith](double seconds) {
+                    if (seconds >= at) {
+                        post([ended, end] { ended(end); });
+                    }
+                };
             }
             return installed;
         };
@@ -138,18 +145,27 @@ TEST(BrowserPromptTest, PickerHasItsSizeAndCancelChoosesNothing) {
     EXPECT_EQ(ConnectDesktop::chosenIndex(several, {firstButtonResponse, 1}), std::nullopt);
 }
 
-TEST(OpenPairingPageTest, WaitsForTheLaunchToReportWithinItsLimit) {
+TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
     struct Case {
         bool installed;
-        std::optional<bool> reports;
+        std::optional<ProcessEnd> endsWith; // none: runs on
+        double endsAfter;
         bool opened;
         double secondsWaited;
     };
-    for (const Case& c : {Case{true, true, true, 0.05}, Case{true, false, false, 0.05},
-                          Case{true, std::nullopt, false, 20}, Case{false, true, false, 0}}) {
+    const Case cases[] = {
+        {true, ProcessEnd{false, 0}, 0.1, true, 0.15}, // handed the page to its running instance
+        {true, ProcessEnd{false, 1}, 0.1, false, 0.15},
+        {true, ProcessEnd{true, 9}, 0.2, false, 0.25},
+        {true, std::nullopt, 0, true, ConnectDesktop::settleSeconds},
+        {true, ProcessEnd{false, 1}, 2, true, ConnectDesktop::settleSeconds}, // later is not "at once"
+        {false, std::nullopt, 0, false, 0},
+    };
+    for (const Case& c : cases) {
         FakeDesktop fake;
         fake.installed = c.installed;
-        fake.launchReports = c.reports;
+        fake.endsWith = c.endsWith;
+        fake.endsAfter = c.endsAfter;
         EXPECT_EQ(ConnectDesktop::open(fake.desktop(), "http://127.0.0.1:5000/pair#token=secret",
                                        "org.chromium.Chromium", [&] { return fake.clock; }),
                   c.opened);

@@ -4,11 +4,13 @@
 
 #include <QApplication>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -27,38 +29,92 @@ bool turnUntil(const std::function<bool()>& done) {
     return done();
 }
 
-TEST(BrowserLauncherTest, CountsOnlyEntriesWhoseProgramExists) {
-    const std::pair<const char*, bool> browsers[] = {
-        {"org.chromium.Chromium", true}, // distribution entry, system folder
-        {"com.brave.Browser", true},     // Flatpak entry, user folder, after an unusable one
-        {"com.microsoft.edgemac", true}, // a program that fails at once is still a program
-        {"com.google.Chrome", false},    // no entry
-        {"com.vivaldi.Vivaldi", false},  // entry whose program is missing
-        {"com.example.Unknown", false},  // not a browser we know
-        {"", false},
+std::string contents(const std::filesystem::path& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+BrowserLauncher::Activation noActivation(const std::string&) {
+    return {};
+}
+
+TEST(BrowserLauncherTest, KnowsOnlyEntriesWhoseProgramExistsAndWhichOfThemAreConfined) {
+    struct Case {
+        const char* identifier;
+        bool installed, sandboxed;
     };
-    for (const auto& [identifier, installed] : browsers) {
-        EXPECT_EQ(BrowserLauncher::isInstalled(identifier), installed) << identifier;
+    const Case browsers[] = {
+        {"org.chromium.Chromium", true, false}, // distribution entry, system folder
+        {"com.brave.Browser", true, true},      // Flatpak entry, user folder, after an unusable one
+        {"com.microsoft.edgemac", true, true},  // a distribution's ID, yet with Snap's key
+        {"com.google.Chrome", true, false},
+        {"com.vivaldi.Vivaldi", false, false}, // entry whose program is missing
+        {"com.example.Unknown", false, false}, // not a browser we know
+        {"", false, false},
+    };
+    for (const Case& c : browsers) {
+        EXPECT_EQ(BrowserLauncher::isInstalled(c.identifier), c.installed) << c.identifier;
+        EXPECT_EQ(BrowserLauncher::isSandboxed(c.identifier), c.sandboxed) << c.identifier;
     }
 }
 
-TEST(BrowserLauncherTest, LaunchHandsTheWholeUrlAsOneArgumentAndReportsOnTheMainThread) {
+TEST(BrowserLauncherTest, TheBrowserGetsTheWholeUrlAsOneArgumentAndNothingOfOurs) {
     const std::string url = "http://127.0.0.1:51234/pair?a=1&b=two words#token=Ab-_9.x'\"$HOME";
-    std::optional<bool> outcome;
+    std::optional<ProcessEnd> end;
     std::thread::id thread;
-    ASSERT_TRUE(BrowserLauncher::launch(url, "org.chromium.Chromium", [&](bool succeeded) {
-        outcome = succeeded;
+    std::string askedFor;
+    const auto activate = [&](const std::string& desktopId) {
+        askedFor = desktopId;
+        return BrowserLauncher::Activation{"tessaly-setup-1-host-1_TIME42", std::nullopt};
+    };
+    ASSERT_TRUE(BrowserLauncher::launch(url, "org.chromium.Chromium", activate, [&](ProcessEnd ended) {
+        end = ended;
         thread = std::this_thread::get_id();
     }));
-    EXPECT_FALSE(outcome.has_value()) << "delivered from inside the call rather than by the loop";
-    ASSERT_TRUE(turnUntil([&] { return outcome.has_value(); }));
-    EXPECT_TRUE(*outcome);
+    EXPECT_EQ(askedFor, "chromium.desktop");
+    EXPECT_FALSE(end.has_value()) << "delivered from inside the call rather than by the loop";
+    ASSERT_TRUE(turnUntil([&] { return end.has_value(); }));
+    EXPECT_EQ(*end, (ProcessEnd{false, 0}));
     EXPECT_EQ(thread, std::this_thread::get_id());
-    const auto record = root->path() / "chromium.args";
-    ASSERT_TRUE(turnUntil([&] { return std::filesystem::exists(record); }));
-    std::ostringstream arguments;
-    arguments << std::ifstream(record).rdbuf();
-    EXPECT_EQ(arguments.str(), "[" + url + "]\n");
+
+    EXPECT_EQ(contents(root->path() / "chromium.args"), "[" + url + "]\n");
+    // Its own session, the streams on /dev/null and no other descriptor (but the shell's of its script), the
+    // fresh startup ID and not the stale token this process was started with; reaped once ended.
+    std::istringstream facts(contents(root->path() / "chromium.facts"));
+    std::set<std::string> descriptors;
+    std::string pid, session, startupId, token;
+    for (std::string line; std::getline(facts, line);) {
+        if (line.starts_with("fd ") && !line.ends_with("/bin/chromium")) {
+            descriptors.insert(line.substr(3));
+        } else if (line.starts_with("pid ")) {
+            std::istringstream(line.substr(4)) >> pid >> session;
+        } else if (line.starts_with("startup ")) {
+            startupId = line.substr(8);
+        } else if (line.starts_with("token ")) {
+            token = line.substr(6);
+        }
+    }
+    EXPECT_EQ(descriptors, (std::set<std::string>{"0 /dev/null", "1 /dev/null", "2 /dev/null"}));
+    EXPECT_FALSE(pid.empty());
+    EXPECT_EQ(session, pid);
+    EXPECT_EQ(startupId, "[tessaly-setup-1-host-1_TIME42]");
+    EXPECT_EQ(token, "[unset]");
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + pid)) << "left as a zombie";
+}
+
+TEST(BrowserLauncherTest, TellsHowTheBrowserEnded) {
+    const std::pair<const char*, ProcessEnd> cases[] = {
+        {"com.microsoft.edgemac", {false, 1}},
+        {"com.google.Chrome", {true, SIGKILL}},
+    };
+    for (const auto& [identifier, expected] : cases) {
+        std::optional<ProcessEnd> end;
+        ASSERT_TRUE(BrowserLauncher::launch("https://example.org/", identifier, &noActivation,
+                                            [&](ProcessEnd ended) { end = ended; }));
+        ASSERT_TRUE(turnUntil([&] { return end.has_value(); })) << identifier;
+        EXPECT_EQ(*end, expected) << identifier;
+    }
 }
 
 TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRemoved) {
@@ -70,11 +126,11 @@ TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRem
     std::filesystem::remove(root->path() / "bin/opera-flatpak");
     ASSERT_TRUE(turnUntil([&] { return !installed(); }));
 
-    for (const char* identifier : {"com.operasoftware.Opera", "com.google.Chrome", "com.vivaldi.Vivaldi"}) {
+    for (const char* identifier : {"com.operasoftware.Opera", "com.example.Unknown", "com.vivaldi.Vivaldi"}) {
         bool called = false;
-        EXPECT_FALSE(BrowserLauncher::launch("https://example.org/#token=x", identifier, [&](bool) {
-            called = true;
-        })) << identifier;
+        EXPECT_FALSE(BrowserLauncher::launch("https://example.org/#token=x", identifier, &noActivation,
+                                             [&](ProcessEnd) { called = true; }))
+            << identifier;
         EventLoop::run(0.05);
         EXPECT_FALSE(called) << identifier;
     }
@@ -86,22 +142,33 @@ int main(int argc, char** argv) {
     const TempDir fake;
     root = &fake;
     const auto missing = (fake.path() / "missing").string();
-    // A program that writes each of its arguments, bracketed, into its record, all at once.
+    // A program that writes each of its arguments, bracketed, into its record, and what it was started with
+    // into its facts: its descriptors (listed by a child that writes the list itself, since a redirection
+    // would change the shell's own), its process and session, and the two activation variables. Each file
+    // appears whole.
     const auto recorder = [&](const std::string& program) {
-        const auto out = (fake.path() / (program + ".args")).string();
+        const auto out = (fake.path() / program).string();
         return fake.write("bin/" + program,
-                          "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" + out +
-                              ".partial'\nmv '" + out + ".partial' '" + out + "'\n",
+                          "#!/bin/sh\nfind /proc/$$/fd -mindepth 1 -fprintf '" + out +
+                              ".facts.partial' 'fd %f %l\\n'\n"
+                              "printf 'pid %s %s\\nstartup [%s]\\ntoken [%s]\\n' $$ "
+                              "\"$(cut -d' ' -f6 /proc/$$/stat)\" \"${DESKTOP_STARTUP_ID-unset}\" "
+                              "\"${XDG_ACTIVATION_TOKEN-unset}\" >> '" +
+                              out + ".facts.partial'\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" +
+                              out + ".args.partial'\nmv '" + out + ".facts.partial' '" + out +
+                              ".facts'\nmv '" + out + ".args.partial' '" + out + ".args'\n",
                           0700);
     };
-    const auto entry = [&](const std::string& folder, const std::string& id, const std::string& exec) {
+    const auto entry = [&](const std::string& folder, const std::string& id, const std::string& exec,
+                           const std::string& extra = "") {
         fake.write(folder + "/applications/" + id,
-                   "[Desktop Entry]\nType=Application\nName=" + id + "\nExec=" + exec + " %U\n");
+                   "[Desktop Entry]\nType=Application\nName=" + id + "\nExec=" + exec + " %U\n" + extra);
     };
     entry("system", "chromium.desktop", recorder("chromium"));
     entry("system", "opera.desktop", recorder("opera"));
     entry("system", "com.opera.Opera.desktop", recorder("opera-flatpak"));
-    entry("system", "microsoft-edge.desktop", "/bin/false");
+    entry("system", "microsoft-edge.desktop", "/bin/false", "X-SnapInstanceName=edge\n");
+    entry("system", "google-chrome.desktop", fake.write("bin/killed", "#!/bin/sh\nkill -KILL $$\n", 0700));
     entry("system", "vivaldi-stable.desktop", missing + "/vivaldi");
     entry("user", "brave-browser.desktop", missing + "/brave");
     entry("user", "com.brave.Browser.desktop", recorder("brave"));
@@ -111,6 +178,9 @@ int main(int argc, char** argv) {
     ::setenv("XDG_CONFIG_DIRS", (fake.path() / "config-system").c_str(), 1);
     // No session bus: the launch then always spawns the entry's program, whatever bus the tester runs.
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + missing + "/bus").c_str(), 1);
+    // Tokens this process was started with are spent: a browser must never get them.
+    ::setenv("DESKTOP_STARTUP_ID", "stale_TIME1", 1);
+    ::setenv("XDG_ACTIVATION_TOKEN", "stale", 1);
 
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);

@@ -1,19 +1,22 @@
 """The connect mode of the built executable, used as a person would: the stand-in companion runs, browsers are
 desktop entries in a private data folder, the prompts are read and answered through the accessibility bus. A
 "pairing" browser opens the page in headless Chromium, which pairs with the companion; a "recording" browser
-only writes down the arguments it was given.
+only writes down the arguments it was given and what it was started with; a "failing" one exits with 1.
 Usage: connect_mode_test.py EXECUTABLE SOURCE_DIR [CASE...]; without a CASE every case runs but the 90-second
 wait (TimedOutWaitTest).
 """
 
 import contextlib
+import glob
 import os
+import re
 import shlex
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -32,6 +35,40 @@ def verifiers():
     return processes(lambda args: VERIFIER in args)
 
 
+def pages():
+    """The pairing pages in the user's private folder."""
+    return glob.glob(os.path.join(os.environ["XDG_RUNTIME_DIR"], "tessaly-setup", "pair-*.html"))
+
+
+class CommandLineWatch(threading.Thread):
+    """Reads every process's command line, over and over, while in use: the ones that held the secret, and
+    whether the case's browser (Chromium with a profile in the case's folder) was seen at all."""
+
+    def __init__(self, secret, case_dir):
+        super().__init__(daemon=True)
+        self.secret, self.profile = secret, b"--user-data-dir=" + case_dir
+        self.leaks, self.browser_seen = set(), False
+        self.stopping = threading.Event()
+
+    def look(self, args):
+        if any(self.secret in arg for arg in args):
+            self.leaks.add(b" ".join(args))
+        self.browser_seen |= any(arg.startswith(self.profile) for arg in args)
+        return False
+
+    def run(self):
+        while not self.stopping.wait(0.02):
+            processes(self.look)
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *_):
+        self.stopping.set()
+        self.join()
+
+
 class ConnectCase(Case):
     """One private desktop per case: its own data folder of browser entries, its own companion."""
 
@@ -42,12 +79,13 @@ class ConnectCase(Case):
         self.session = os.path.join(self.dir, "state", "session.json")
         self.addCleanup(self.stop_strays)
 
-    def add_browser(self, desktop_id, pairing):
+    def add_browser(self, desktop_id, kind):
         """Installs a browser under desktop_id. A pairing browser opens the page in headless Chromium; a
-        recording one writes its arguments, NUL-terminated, to the returned file and exits."""
+        recording one writes its arguments, NUL-terminated, to the returned file, and what it was started with
+        to that file's name + ".facts", and exits; a failing one exits with 1."""
         name = desktop_id.removesuffix(".desktop")
         script, record = os.path.join(self.dir, name + ".sh"), os.path.join(self.dir, name + ".args")
-        if pairing:
+        if kind == "pairing":
             profile, log = (shlex.quote(os.path.join(self.dir, name + suffix)) for suffix in ("-profile", ".log"))
             # The case's folder as home too: every Chromium process, its crash handlers included, names it.
             write_file(script, f"#!/bin/sh\nHOME={shlex.quote(self.dir)} exec timeout 60 {CHROMIUM} --headless "
@@ -55,13 +93,33 @@ class ConnectCase(Case):
                                "--disable-background-networking --disable-component-update "
                                f"--user-data-dir={profile} --virtual-time-budget=10000 --dump-dom \"$1\" >{log} 2>&1\n",
                        0o755)
-        else:
+        elif kind == "recording":
             part, whole = shlex.quote(record + ".part"), shlex.quote(record)
-            write_file(script, f"#!/bin/sh\nprintf '%s\\0' \"$@\" > {part} && mv {part} {whole}\n", 0o755)
+            facts = shlex.quote(record + ".facts")
+            # The descriptors are listed by a child that writes the list itself: a redirection would change the
+            # shell's own.
+            write_file(script, f"#!/bin/sh\nfind /proc/$$/fd -mindepth 1 -fprintf {facts}.part 'fd %f %l\\n'\n"
+                               f"printf 'pid %s %s\\nstartup %s\\n' $$ \"$(cut -d' ' -f6 /proc/$$/stat)\" "
+                               f"\"${{DESKTOP_STARTUP_ID-unset}}\" >> {facts}.part && mv {facts}.part {facts}\n"
+                               f"printf '%s\\0' \"$@\" > {part} && mv {part} {whole}\n", 0o755)
+        else:
+            write_file(script, "#!/bin/sh\nexit 1\n", 0o755)
         # A name of its own: the prompts must name the browser, not the entry.
         write_file(os.path.join(self.dir, "data", "applications", desktop_id),
                    f"[Desktop Entry]\nType=Application\nName=Stand-in {name}\nExec={script} %u\n")
         return record
+
+    def assert_started_apart(self, record):
+        """The recording browser ran in a session of its own, its streams on /dev/null and no other descriptor
+        of ours (the shell's of its script aside), with a startup ID of the launch's own."""
+        facts = read_file(record + ".facts").decode().splitlines()
+        script = record.removesuffix(".args") + ".sh"
+        self.assertEqual(sorted(line for line in facts if line.startswith("fd ") and not line.endswith(script)),
+                         ["fd 0 /dev/null", "fd 1 /dev/null", "fd 2 /dev/null"])
+        pid, session = next(line.split()[1:] for line in facts if line.startswith("pid "))
+        self.assertEqual(session, pid, "not a session leader")
+        startup = next(line.split(" ", 1)[1] for line in facts if line.startswith("startup "))
+        self.assertRegex(startup, r"^tessaly-setup-\d+-[A-Za-z0-9.-]+-\d+_TIME\d+$")
 
     def stop_strays(self):
         """Ends whatever of this case still runs, such as a browser that has not finished: all name the case's
@@ -103,11 +161,15 @@ class ConnectCase(Case):
                                           "This window closes by itself when the extension attaches."])
         return panel
 
-    def pair_and_close(self, process):
-        """From the one-browser prompt of a pairing browser to the end alert, closed."""
+    def pair_and_close(self, process, companion):
+        """From the one-browser prompt of a pairing browser to the end alert, closed. All the while no process
+        shows the token on its command line, where every local user could read it."""
         self.open_in_only_browser(process, "Chromium")
-        self.await_panel(process)
-        connected = driver.find_window(process.pid, "Chrome is connected", 60, ["Close"])
+        with CommandLineWatch(companion.url.split("#token=")[1].encode(), self.dir.encode()) as watch:
+            self.await_panel(process)
+            connected = driver.find_window(process.pid, "Chrome is connected", 60, ["Close"])
+        self.assertEqual(watch.leaks, set())
+        self.assertTrue(watch.browser_seen, "the watch never saw the browser run")
         # Once the extension has attached, the panel has closed by itself.
         driver.wait_for(lambda: driver.showing(process.pid) == ["Chrome is connected"],
                         lambda: f"showing {driver.showing(process.pid)}")
@@ -121,15 +183,16 @@ class ConnectCase(Case):
 
 class ConnectModeTest(ConnectCase):
     def test_pairing_in_the_only_browser_ends_connected(self):
-        self.add_browser("chromium.desktop", pairing=True)
-        self.companion(self.session)
+        self.add_browser("chromium.desktop", "pairing")
+        companion = self.companion(self.session)
         process = self.start_connect()
-        self.pair_and_close(process)
+        self.pair_and_close(process, companion)
         self.finish(process, 0)
+        self.assertEqual(pages(), [], "the pairing page outlived the wait")
 
     def test_the_chosen_browser_alone_gets_the_pairing_url(self):
-        chromium = self.add_browser("org.chromium.Chromium.desktop", pairing=False)
-        brave = self.add_browser("brave-browser.desktop", pairing=False)
+        chromium = self.add_browser("org.chromium.Chromium.desktop", "recording")
+        brave = self.add_browser("brave-browser.desktop", "recording")
         # Slow answers keep a verification running while the wait is cancelled: it must not outlive the program.
         url = self.companion(self.session, "--check-delay-ms", "1500").url
         process = self.start_connect()
@@ -140,16 +203,26 @@ class ConnectModeTest(ConnectCase):
         driver.wait_for(lambda: picker.combo_current() == "Brave Browser",
                         lambda: f"selection is {picker.combo_current()!r}")
         picker.press("Open")
-        self.assertEqual(driver.wait_for(lambda: read_file(brave), lambda: "Brave was never started"),
-                         url.encode() + b"\0")
+        # Brave can read the user's runtime folder: it gets a private page there that forwards to the URL.
+        given = driver.wait_for(lambda: read_file(brave), lambda: "Brave was never started")
+        page = pages()[0] if pages() else "<no page>"
+        # GIO hands a file URL on as its path where the entry takes URLs; either opens the page.
+        self.assertIn(given, (f"file://{page}".encode() + b"\0", page.encode() + b"\0"))
+        self.assertEqual((os.stat(page).st_mode & 0o777, os.stat(os.path.dirname(page)).st_mode & 0o777),
+                         (0o600, 0o700))
+        text = read_file(page).decode()
+        self.assertIn(f'<meta http-equiv="refresh" content="0;url={url}">', text)
+        self.assertIn(f'location.replace("{url}")', text)
+        self.assert_started_apart(brave)
         panel = self.await_panel(process)
         driver.wait_for(verifiers, lambda: "no verification during the wait")
         panel.press("Cancel")
         self.finish(process, 3)
         self.assertIsNone(read_file(chromium))
+        self.assertEqual(pages(), [], "the pairing page outlived the wait")
 
     def test_cancel_in_the_prompt_opens_nothing(self):
-        record = self.add_browser("com.brave.Browser.desktop", pairing=False)
+        record = self.add_browser("com.brave.Browser.desktop", "recording")
         self.companion(self.session)
         process = self.start_connect()
         driver.find_window(process.pid, "Open the pairing page in Brave Browser?").press("Cancel")
@@ -157,18 +230,30 @@ class ConnectModeTest(ConnectCase):
         self.assertIsNone(read_file(record))
 
     def test_try_again_after_the_companion_started_pairs(self):
-        self.add_browser("chromium.desktop", pairing=True)
+        self.add_browser("chromium.desktop", "pairing")
         process = self.start_connect()
         retry = self.retry_prompt(process, "Start the companion app, then try once more.")
-        self.companion(self.session)
+        companion = self.companion(self.session)
         retry.press("Try again")
-        self.pair_and_close(process)
+        self.pair_and_close(process, companion)
         self.finish(process, 0)
+
+    def test_a_browser_that_fails_at_once_is_a_failed_open(self):
+        self.add_browser("chromium.desktop", "failing")
+        self.companion(self.session)
+        process = self.start_connect()
+        self.open_in_only_browser(process, "Chromium")
+        # Told within the prompt's own timeout, well before the attach wait's 90 seconds, and with no panel.
+        self.retry_prompt(process, "The pairing page could not be opened in the chosen browser. Open that browser "
+                                   "once by hand, then try once more.").press("Close")
+        self.finish(process, 4)
+        self.assertEqual(pages(), [], "the pairing page outlived the attempt")
 
 
 class TimedOutWaitTest(ConnectCase):
     def test_a_browser_that_never_pairs_times_out_then_fails(self):
-        record = self.add_browser("chromium.desktop", pairing=False)
+        # Flatpak's Chromium cannot read the user's runtime folder: it gets the pairing URL itself.
+        record = self.add_browser("org.chromium.Chromium.desktop", "recording")
         url = self.companion(self.session).url
         process = self.start_connect()
         self.open_in_only_browser(process, "Chromium")

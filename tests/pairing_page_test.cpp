@@ -1,0 +1,149 @@
+#include "app/browser_entries.h"
+#include "app/connect_desktop.h"
+#include "app/private_folder.h"
+#include "tests/temp_dir.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace {
+
+/// The text between `before` and the next `after` in `page`, or "<missing>".
+std::string between(const std::string& page, const std::string& before, const std::string& after) {
+    const auto start = page.find(before);
+    const auto end = start == std::string::npos ? start : page.find(after, start + before.size());
+    return end == std::string::npos ? "<missing>"
+                                    : page.substr(start + before.size(), end - start - before.size());
+}
+
+std::string fromHTML(std::string text) {
+    for (const auto& [entity, c] :
+         {std::pair{"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&#39;", "'"}, {"&amp;", "&"}}) {
+        for (auto at = text.find(entity); at != std::string::npos; at = text.find(entity, at + 1)) {
+            text.replace(at, std::string(entity).size(), c);
+        }
+    }
+    return text;
+}
+
+/// A script string's text; only the \\u00XX escapes the page uses are understood, any other backslash is
+/// kept and so shows up as a difference.
+std::string fromScript(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 4, "\\u00") == 0 && i + 6 <= text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 4, 2), nullptr, 16));
+            i += 5;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string fromPercent(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 3 <= text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+unsigned modeOf(const std::filesystem::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST(PairingPageTest, ForwardsToTheExactURLWhateverTheTokenHolds) {
+    const std::string base = "http://127.0.0.1:5000/pair#token=";
+    for (const std::string token : {"Ab-_9~.x", "\"</script><script>alert(1)</script>", "';alert(1);//\\",
+                                    "&quot;&amp;<!--<script>", "`${x}`\\u0022", "%22%3C%00", "]]>?&a=b#c"}) {
+        const std::string url = base + token;
+        const auto page = PairingPage::html(url);
+        ASSERT_TRUE(page) << token;
+        // One script element, and both forwards and the link reach the URL unchanged.
+        EXPECT_EQ(page->find("<script"), page->rfind("<script")) << *page;
+        EXPECT_EQ(page->find("</script"), page->rfind("</script")) << *page;
+        EXPECT_EQ(fromHTML(between(*page, "http-equiv=\"refresh\" content=\"", "\"")), "0;url=" + url);
+        EXPECT_EQ(fromScript(between(*page, "<script>location.replace(\"", "\");</script>")), url);
+        EXPECT_EQ(fromHTML(between(*page, "<a href=\"", "\"")), url);
+        EXPECT_NE(page->find("<meta name=\"referrer\" content=\"no-referrer\">"), std::string::npos);
+    }
+    for (const std::string& refused :
+         {std::string(), base + "a b", base + "a\nb", base + "\xC3\xA9", base + "\x7F"}) {
+        EXPECT_EQ(PairingPage::html(refused), std::nullopt) << refused;
+    }
+}
+
+TEST(PairingPageTest, OnlyABrowserThatCanReadThePrivateFolderGetsAPageThatGoesWithTheAttempt) {
+    const TempDir temp;
+    // A folder name that a file URL must escape: a '#' or '?' left as it is would cut the path short.
+    const auto runtime = temp.path() / "run time#%?";
+    ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+    const auto folder = PrivateFolder::forUser(
+        [&](const char* name) { return std::string(name) == "XDG_RUNTIME_DIR" ? runtime.c_str() : nullptr; },
+        ::getuid(), PrivateFolder::Fallback::cache, "/nonexistent");
+    ASSERT_TRUE(folder);
+    const std::string url = "http://127.0.0.1:5000/pair#token=secret";
+    struct Case {
+        bool sandboxed;
+        std::optional<std::filesystem::path> folder;
+        std::string url;
+        bool page;
+    };
+    const Case cases[] = {
+        {false, folder, url, true},
+        {true, folder, url, false},                   // Flatpak or Snap cannot read it
+        {false, std::nullopt, url, false},            // no private folder
+        {false, temp.path() / "missing", url, false}, // the page cannot be written
+        {false, folder, url + " spaced", false},      // nor made to forward unchanged
+    };
+    for (const Case& c : cases) {
+        auto target = ConnectDesktop::target(c.url, c.sandboxed, c.folder);
+        ASSERT_EQ(target.page != nullptr, c.page) << c.url;
+        if (!c.page) {
+            EXPECT_EQ(target.url, c.url);
+            continue;
+        }
+        const auto path = target.page->path();
+        EXPECT_EQ(path.parent_path(), *folder);
+        EXPECT_EQ(modeOf(path), 0600u);
+        EXPECT_EQ(modeOf(*folder), 0700u);
+        EXPECT_EQ(target.url.find_first_of(" #?"), std::string::npos) << target.url;
+        EXPECT_EQ(fromPercent(target.url), "file://" + path.string());
+        std::ostringstream text;
+        text << std::ifstream(path).rdbuf();
+        EXPECT_EQ(text.str(), PairingPage::html(url));
+        target.page.reset();
+        EXPECT_FALSE(std::filesystem::exists(path));
+        // Every attempt a page of its own: the name is not derived from anything another user could know.
+        EXPECT_NE(ConnectDesktop::target(url, false, folder).page->path(),
+                  ConnectDesktop::target(url, false, folder).page->path());
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(*folder));
+}
+
+TEST(BrowserEntriesTest, ConfinedByPackagingKeyOrWhereTheEntryLies) {
+    using enum BrowserEntries::Packaging;
+    const std::pair<BrowserEntries::Found, bool> cases[] = {
+        {{native, "/usr/share/applications/chromium.desktop", false}, false},
+        {{flatpak, "/usr/share/applications/org.chromium.Chromium.desktop", false}, true},
+        {{snap, "/usr/share/applications/chromium_chromium.desktop", false}, true},
+        {{native, "/home/u/.local/share/applications/chromium.desktop", true}, true},
+        {{native, "/var/lib/flatpak/exports/share/applications/chromium.desktop", false}, true},
+        {{native, "/home/u/.local/share/flatpak/exports/share/applications/chromium.desktop", false}, true},
+        {{native, "/var/lib/snapd/desktop/applications/chromium.desktop", false}, true},
+    };
+    for (const auto& [found, confined] : cases) {
+        EXPECT_EQ(BrowserEntries::isConfined(found), confined) << found.fileName;
+    }
+}
+
+} // namespace
