@@ -86,11 +86,13 @@ ConnectFlow::Dependencies productionDependencies(const Inputs& inputs, const Des
     };
     // The page of the attempt's open lasts as long as its wait, or as the attempt when there is no wait.
     const auto page = std::make_shared<std::unique_ptr<PairingPage::File>>();
-    dependencies.open = [desktop, page, pageFolder = inputs.pageFolder](const ConnectDraft& draft,
-                                                                        const std::string& browserName) {
+    dependencies.open = [desktop, page, inputs](const ConnectDraft& draft, const std::string& browserName) {
+        if (PortOwners::heldByAnotherUser(draft.port, inputs.uid, inputs.portTables)) {
+            return false;
+        }
         const std::string identifier = ConfigurationBundle::bundleIdentifier(browserName);
         auto chosen = target(std::string(draft.pairURL.buffer()), desktop.isBrowserSandboxed(identifier),
-                             pageFolder ? pageFolder() : std::nullopt);
+                             inputs.pageFolder ? inputs.pageFolder() : std::nullopt);
         *page = std::move(chosen.page);
         const bool opened = open(desktop, chosen.url, identifier);
         if (!opened) {

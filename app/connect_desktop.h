@@ -4,6 +4,7 @@
 #include "app/desktop.h"
 #include "app/pairing_page.h"
 #include "connect/flow.h"
+#include "connect/port_owners.h"
 #include "connect/verifier.h"
 
 #include <cstdint>
@@ -61,6 +62,9 @@ struct Inputs {
     std::uint32_t uid = 0;
     /// The user's private folder for the pairing page, looked for at each open; none: no page.
     std::function<std::optional<std::filesystem::path>()> pageFolder;
+    /// The kernel's TCP tables, asked once more right before the page opens: a port taken over by another
+    /// user since the last verification must not receive the token.
+    PortOwners::TableReader portTables = PortOwners::readSystemTables;
 };
 
 /// The real operations of one attempt, built afresh for each.

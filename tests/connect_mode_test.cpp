@@ -53,6 +53,7 @@ struct FakeDesktop {
             }
             return installed;
         };
+        d.isBrowserSandboxed = [](const std::string&) { return true; };
         d.showProgressPanel = [this](std::function<void()> onCancel) {
             ++panelsShown;
             ++panelsOpen;
@@ -171,6 +172,25 @@ TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
                   c.opened);
         EXPECT_NEAR(fake.elapsed(), c.secondsWaited, 0.051);
         EXPECT_EQ(fake.launches, c.installed ? 1 : 0);
+    }
+}
+
+// The verification just before found the user's own companion; the port can change hands since.
+TEST(OpenPairingPageTest, APortThatAnotherUserNowListensOnGetsNoPage) {
+    const std::string listening =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n"
+        "   0: 0100007F:1388 00000000:0000 0A 00000000:00000000 00:00000000 00000000  %d\n";
+    for (const unsigned owner : {::getuid(), ::getuid() + 1}) {
+        FakeDesktop fake;
+        ConnectDesktop::Inputs inputs{"/nonexistent", {}, {"Chromium"}, ::getuid(), {}, [&] {
+                                          std::string table(listening.size() + 16, '\0');
+                                          table.resize(static_cast<std::size_t>(std::snprintf(
+                                              table.data(), table.size(), listening.c_str(), owner)));
+                                          return std::vector<std::string>{table};
+                                      }};
+        const auto dependencies = ConnectDesktop::productionDependencies(inputs, fake.desktop());
+        EXPECT_EQ(dependencies.open(draft(), "Chromium"), owner == ::getuid()) << owner;
+        EXPECT_EQ(fake.launches, owner == ::getuid() ? 1 : 0);
     }
 }
 
