@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What the menu-bar mode costs while it sits in the tray, under a private Xvfb session with a tray host of our
-# own (scripts/desktop/tray_watcher.py) and the stand-in companion running, so that every probe runs the real
-# presence script against it:
+# own (scripts/desktop/tray_watcher.py), or with --wayland natively in a headless sway with waybar's tray
+# (scripts/desktop/with-wayland-session.sh), and the stand-in companion running, so that every probe runs the
+# real presence script against it:
 #
 #  1. idle CPU: the mode's own user and system time (/proc/PID/stat utime+stime; its probe children's time
 #     is shown apart) as an average share of one core over MINUTES (target: below 0.2 %);
@@ -13,19 +14,24 @@
 #     that alternates, so that the tooltip, the menu and the picture all change (target: 50 ms). The script
 #     writes its report, writes down CLOCK_MONOTONIC and then closes its output (the mode stops a child that
 #     lingers after its output ends, so nothing can be written after that); the watcher stamps each signal
-#     with the same clock as it arrives.
+#     with the same clock as it arrives. Not with --wayland: that needs our own tray host's stamps.
 #
-# Usage: bench/menubar-idle.sh [MINUTES] [PROBES]   (defaults 5 and 20)
+# Under Wayland the mode chooses its platform as in a user's session (none named), and the minimal program
+# is given the mode's own choice, "wayland;xcb".
+#
+# Usage: bench/menubar-idle.sh [--wayland] [MINUTES] [PROBES]   (defaults 5 and 20)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/bench-lib.sh
 [ "${1:-}" = "--in-session" ] || run_in_session "$0" "$@"
 shift
+wayland=0
+[ "${1:-}" != "--wayland" ] || { wayland=1; shift; }
 minutes=${1:-5}
 probes=${2:-20}
 [[ "$minutes" =~ ^[1-9][0-9]*$ && "$probes" =~ ^[1-9][0-9]*$ ]] || {
-    echo "usage: bench/menubar-idle.sh [MINUTES] [PROBES]" >&2
+    echo "usage: bench/menubar-idle.sh [--wayland] [MINUTES] [PROBES]" >&2
     exit 2
 }
 
@@ -37,10 +43,15 @@ tray() { "$python" scripts/desktop/tray_watcher.py "$@"; }
 bash scripts/lay-out-installation.sh "$work/install" build/tessaly-setup >/dev/null
 mkdir -p "$work/home"
 export HOME="$work/home" QT_QPA_PLATFORM=xcb
+reference_platform=xcb tray_host="our own tray host under Xvfb"
+if [ "$wayland" = 1 ]; then
+    unset QT_QPA_PLATFORM
+    reference_platform="wayland;xcb" tray_host="waybar's tray under sway"
+fi
 unset TESSALY_SESSION
 
 start_companion "$work/install" "$HOME/.tessaly-mcp/session.json" "$work/companion.log"
-start_tray_watcher
+[ "$wayland" = 1 ] || start_tray_watcher
 
 # Prints "UTIME+STIME CUTIME+CSTIME" of process $1 in seconds.
 cpu() {
@@ -48,15 +59,19 @@ cpu() {
         "/proc/$1/stat"
 }
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# What the mode wrote, which should be nothing.
+streams() {
+    printf 'mode: %s bytes on stdout, %s on stderr\n' "$(wc -c <"$work/mode.out")" "$(wc -c <"$work/mode.err")"
+}
 
 "$work/install/TessalySetup/tessaly-setup" --menubar >"$work/mode.out" 2>"$work/mode.err" &
 mode_pid=$!
-"$BENCH_TOOLS/minimal_tray" >/dev/null 2>&1 &
+QT_QPA_PLATFORM=$reference_platform "$BENCH_TOOLS/minimal_tray" >/dev/null 2>&1 &
 reference_pid=$!
 tray wait '"Companion running"' --pid "$mode_pid"
 tray wait '"Quit"' --pid "$reference_pid"
 
-echo "== idle cost over $minutes min: stand-in companion running, a probe every 5 s"
+echo "== idle cost over $minutes min in $tray_host: stand-in companion running, a probe every 5 s"
 read -r mode_cpu0 mode_children0 < <(cpu "$mode_pid")
 read -r reference_cpu0 _ < <(cpu "$reference_pid")
 began=$(date +%s.%N)
@@ -92,6 +107,7 @@ reference_pid=""
 tray click Quit --pid "$mode_pid"
 wait "$mode_pid"
 mode_pid=""
+[ "$wayland" = 0 ] || { streams; exit 0; }
 
 # A presence script whose every report differs from the one before.
 latency="$work/latency"
@@ -148,4 +164,4 @@ verdict = rows["all three"] and max(rows["all three"]) <= 50 and not missing
 print(f"probes without all three signals: {missing}; target {'met' if verdict else 'NOT met'}")
 PY
 echo
-printf 'mode: %s bytes on stdout, %s on stderr\n' "$(wc -c <"$work/mode.out")" "$(wc -c <"$work/mode.err")"
+streams

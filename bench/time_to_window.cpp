@@ -10,149 +10,26 @@
 //
 // Only a display without a window manager is supported: top-level windows must be children of the root
 // window, as they are under a bare Xvfb.
+#include "timed_command.h"
 #include "window_bench.h"
 
-#include <cerrno>
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
 #include <memory>
 #include <optional>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/signalfd.h>
 #include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <unordered_map>
-#include <vector>
 #include <xcb/xcb.h>
 // For reading a reply without blocking, so that no event waits behind it.
 #include <xcb/xcbext.h>
 
-extern char** environ;
-
 namespace {
 
-constexpr double deadlineMs = 10'000.0;
-// How long the command gets to end after SIGTERM before the whole process group is killed.
-constexpr double terminateGraceMs = 2'000.0;
-
-[[noreturn]] void fail(int status, const char* what) {
-    std::fprintf(stderr, "time_to_window: %s\n", what);
-    std::exit(status);
-}
-
-struct Options {
-    const char* input = nullptr;
-    std::vector<char*> argv; // null-terminated
-};
-
-Options parseOptions(int argc, char** argv) {
-    Options options;
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--") {
-            ++i;
-            break;
-        }
-        if (arg == "--input" && i + 1 < argc) {
-            options.input = argv[++i];
-            continue;
-        }
-        fail(2, "usage: time_to_window [--input FILE] -- COMMAND [ARGS...]");
-    }
-    if (i >= argc) {
-        fail(2, "usage: time_to_window [--input FILE] -- COMMAND [ARGS...]");
-    }
-    options.argv.assign(argv + i, argv + argc);
-    options.argv.push_back(nullptr);
-    return options;
-}
-
-// The child runs in a process group of its own, so that a wrapper (a shell, a launcher script) and whatever
-// it started can be recognised as the command's own and terminated together.
-pid_t spawnCommand(const Options& options) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (posix_spawn_file_actions_init(&actions) != 0 || posix_spawnattr_init(&attributes) != 0) {
-        fail(2, "cannot prepare the command's start");
-    }
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input ? options.input : "/dev/null",
-                                     O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    // SIGCHLD is blocked here so that it can be read from a signalfd; the command must not inherit that.
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-    pid_t pid = 0;
-    const int error =
-        posix_spawnp(&pid, options.argv[0], &actions, &attributes, options.argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        std::fprintf(stderr, "time_to_window: cannot start %s: %s\n", options.argv[0], std::strerror(error));
-        std::exit(2);
-    }
-    return pid;
-}
-
-class Child {
-  public:
-    Child(pid_t pid, int signals) : pid_(pid), signals_(signals) {}
-
-    // True once the direct child has ended; reaps it.
-    bool reapIfExited() {
-        if (exited_) {
-            return true;
-        }
-        signalfd_siginfo info{};
-        while (read(signals_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        }
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            exited_ = true;
-        }
-        return exited_;
-    }
-
-    void terminate() {
-        kill(-pid_, SIGTERM);
-        const double until = nowMs() + terminateGraceMs;
-        while (!reapIfExited()) {
-            const double left = until - nowMs();
-            if (left <= 0) {
-                break;
-            }
-            pollfd fd{signals_, POLLIN, 0};
-            poll(&fd, 1, static_cast<int>(left) + 1);
-        }
-        // Whatever the command started and left behind goes too.
-        kill(-pid_, SIGKILL);
-        if (!exited_) {
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            exited_ = true;
-        }
-    }
-
-    // A window belongs to the command when the process that says it made it is the child or one of the
-    // processes in the child's group.
-    bool owns(pid_t windowPid) const { return windowPid == pid_ || getpgid(windowPid) == pid_; }
-
-  private:
-    pid_t pid_;
-    int signals_;
-    bool exited_ = false;
-};
+using TimedCommand::Child;
+using TimedCommand::fail;
 
 // Events carry only the low 16 bits of the sequence number of the last request the server had processed from
 // this client when it generated them.
@@ -300,7 +177,8 @@ std::string formatMs(std::optional<double> ms) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const Options options = parseOptions(argc, argv);
+    const TimedCommand::Options options =
+        TimedCommand::parseOptions(argc, argv, "usage: time_to_window [--input FILE] -- COMMAND [ARGS...]");
 
     int screenNumber = 0;
     xcb_connection_t* connection = xcb_connect(nullptr, &screenNumber);
@@ -327,22 +205,10 @@ int main(int argc, char** argv) {
         fail(2, "cannot watch the root window");
     }
 
-    sigset_t childSignals;
-    sigemptyset(&childSignals);
-    sigaddset(&childSignals, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &childSignals, nullptr);
-    const int signals = signalfd(-1, &childSignals, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signals < 0) {
-        fail(2, "cannot watch the command");
-    }
-
-    const double start = nowMs();
-    Child child(spawnCommand(options), signals);
+    Child child(options);
     Watcher watcher(connection, pidAtom, child);
-    const double deadline = start + deadlineMs;
-
     std::optional<xcb_window_t> found;
-    while (!found) {
+    const bool seen = child.awaitWindow(xcb_get_file_descriptor(connection), [&] {
         while (xcb_generic_event_t* raw = xcb_poll_for_event(connection)) {
             const double at = nowMs();
             Reply<xcb_generic_event_t> event(raw, &std::free);
@@ -353,28 +219,18 @@ int main(int argc, char** argv) {
         if (!found) {
             found = watcher.collectReplies();
         }
-        if (found) {
-            break;
-        }
-        if (xcb_connection_has_error(connection)) {
+        if (!found && xcb_connection_has_error(connection)) {
             child.terminate();
             fail(2, "lost the connection to the display");
         }
-        if (child.reapIfExited()) {
-            child.terminate();
-            return 1;
-        }
-        const double left = deadline - nowMs();
-        if (left <= 0) {
-            child.terminate();
-            return 1;
-        }
-        pollfd fds[2] = {{xcb_get_file_descriptor(connection), POLLIN, 0}, {signals, POLLIN, 0}};
-        poll(fds, 2, static_cast<int>(left) + 1);
-    }
-
+        return found.has_value();
+    });
     child.terminate();
+    if (!seen) {
+        return 1;
+    }
     const Candidate& window = watcher.candidate(*found);
+    const double start = child.startedAt();
     const std::optional<double> exposed =
         window.exposedAt ? std::optional<double>(*window.exposedAt - start) : std::nullopt;
     std::printf("%s %s\n", formatMs(*window.mappedAt - start).c_str(), formatMs(exposed).c_str());

@@ -4,10 +4,13 @@
 source scripts/companion-lib.sh
 
 # run_in_session SCRIPT ARGS...: builds the plain build, then runs SCRIPT again with --in-session before ARGS
-# inside scripts/desktop/with-session.sh, with BENCH_TOOLS naming build/bench. Does not return.
+# inside scripts/desktop/with-session.sh, or inside with-wayland-session.sh when ARGS begin with --wayland
+# (run as root, that runs it as an unprivileged user, which must be able to read the checkout), with
+# BENCH_TOOLS naming build/bench. Does not return.
 run_in_session() {
-    local script=$1 log
+    local script=$1 log session=scripts/desktop/with-session.sh
     shift
+    [ "${1:-}" != --wayland ] || session=scripts/desktop/with-wayland-session.sh
     if ! log=$(bash scripts/build.sh plain 2>&1); then
         printf '%s\n' "$log" >&2
         echo "$(basename "$script"): the build failed" >&2
@@ -15,7 +18,7 @@ run_in_session() {
     fi
     BENCH_TOOLS=$(cd build/bench && pwd)
     export BENCH_TOOLS
-    exec scripts/desktop/with-session.sh bash "$script" --in-session "$@"
+    exec "$session" bash "$script" --in-session "$@"
 }
 
 # stop_processes PID...: ends each process that is still running and waits for it.

@@ -129,13 +129,20 @@ class Item:
                 "icon": icon.hexdigest()[:16] if properties.get("IconPixmap") else None,
                 "menu": self.menu(properties)}
 
-    def click(self, label):
-        """Sends "clicked" to the one menu entry shown as label, as a tray does when it is chosen."""
+    def entry_id(self, label):
+        """The id of the one menu entry shown as label; keeps the menu's object for clicked."""
         entries = [e for e in self.menu() if e["label"] == label]
         if len(entries) != 1:
             raise LookupError(f"expected one menu entry {label!r}, found {len(entries)}")
-        self.menu_object.Event(dbus.Int32(entries[0]["id"]), "clicked", dbus.Int32(0, variant_level=1),
+        return entries[0]["id"]
+
+    def clicked(self, entry_id):
+        """Sends "clicked" to the entry, as a tray does when it is chosen."""
+        self.menu_object.Event(dbus.Int32(entry_id), "clicked", dbus.Int32(0, variant_level=1),
                                dbus.UInt32(int(time.time()) & 0xFFFFFFFF), dbus_interface=MENU)
+
+    def click(self, label):
+        self.clicked(self.entry_id(label))
 
 
 def wait_view(pid, condition, timeout=20):
