@@ -26,6 +26,9 @@ packages=(
   # headless compositor with a bar that hosts the tray, the clipboard read back with the command-line tools,
   # and Qt's Wayland platform to show the windows there.
   sway waybar wl-clipboard libwayland-dev qt6-wayland
+  # A keyboard for that compositor, whose key events let a window of ours set the clipboard where only a
+  # focused window may.
+  wtype
   clang-tidy
   hyperfine
   chromium

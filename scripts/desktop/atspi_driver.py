@@ -142,6 +142,13 @@ class Window:
         if not button.do_action(actions.index("Press") if "Press" in actions else 0):
             raise DriverError(f"button {name!r} refused to be pressed; actions {actions}")
 
+    def focus(self, name):
+        """Gives the keyboard focus to the button named exactly name; true when it has it."""
+        button = self._one(Atspi.Role.PUSH_BUTTON, name)
+        button.grab_focus()
+        button.clear_cache()
+        return button.get_state_set().contains(Atspi.StateType.FOCUSED)
+
     def text_view(self):
         return _text(self._one(Atspi.Role.TEXT))
 

@@ -6,11 +6,12 @@ ended. Usage, inside with-wayland-session.sh: wayland_test.py EXECUTABLE SOURCE_
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import INSTALL, PROGRAM, Case, environment, finish, main, processes  # noqa: E402
+from harness import INSTALL, WORK, Case, environment, finish, main, processes  # noqa: E402
 import atspi_driver as driver  # noqa: E402
 import tray_watcher  # noqa: E402
 
@@ -65,6 +66,36 @@ class WaylandTest(Case):
         subprocess.run(["wl-copy", "another program's text"], check=True, timeout=10)
         driver.wait_for(lambda: not helpers(), lambda: f"helpers alive after another copy: {helpers()}")
         self.assertEqual(pasted(), "another program's text")
+
+
+class WithoutDataControlTest(Case):
+    """Where the compositor offers no data-control (GNOME's), the Wayland helper refuses; stood in for here by an
+    installation without it. The status item then copies from a window of its own, at the press of its button."""
+
+    def test_status_item_copies_from_a_focused_window_of_its_own(self):
+        install = shutil.copytree(INSTALL, os.path.join(WORK.name, "no-data-control"), symlinks=True)
+        os.remove(os.path.join(install, "TessalySetup", "tessaly-clipboard-wayland"))
+        process = self.start("--menubar", program=os.path.join(install, "TessalySetup", "tessaly-setup"),
+                             env=ENVIRONMENT, stdin=subprocess.DEVNULL)
+        tray_watcher.wait_view(process.pid, lambda view: view["menu"][4]["label"] == "Copy MCP configuration")
+        subprocess.run(["wl-copy", "before"], check=True, timeout=10)
+        tray_watcher.Item(process.pid).click("Copy MCP configuration")
+        window = driver.find_window(process.pid, "Copy MCP configuration")
+        self.assertEqual(pasted(), "before", "a copy was made before it was asked for")
+        snippet = SNIPPET.replace(INSTALL, install)
+        self.assertEqual((window.text_view(), window.buttons()), (snippet, ["Close", "Copy"]))
+        # Pressed from a keyboard, as a person would: the compositor takes a copy only for a real input event.
+        # Each run of the typing tool is a new keyboard, whose first keys may go before the window hears of it;
+        # so the focus is put on the button first, and a lost key is simply typed again.
+        def copied():
+            if pasted() == snippet:
+                return True
+            if window.focus("Copy"):
+                subprocess.run(["wtype", "-k", "space"], check=True, timeout=10)
+            return False
+        driver.wait_for(copied, lambda: f"the clipboard holds {pasted()!r}")
+        tray_watcher.Item(process.pid).click("Quit")
+        self.assertEqual(finish(process), (0, b"", b""))
 
 
 if __name__ == "__main__":
