@@ -85,13 +85,14 @@ class WithoutDataControlTest(Case):
         snippet = SNIPPET.replace(INSTALL, install)
         self.assertEqual((window.text_view(), window.buttons()), (snippet, ["Close", "Copy"]))
         # Pressed from a keyboard, as a person would: the compositor takes a copy only for a real input event.
-        # Each run of the typing tool is a new keyboard, whose first keys may go before the window hears of it;
-        # so the focus is put on the button first, and a lost key is simply typed again.
+        # Each run of the typing tool is a new keyboard, whose keys are lost if they come before the window has
+        # heard of it; so the tool waits a moment before typing, the focus is put on the button first, and a
+        # lost key is simply typed again.
         def copied():
             if pasted() == snippet:
                 return True
             if window.focus("Copy"):
-                subprocess.run(["wtype", "-k", "space"], check=True, timeout=10)
+                subprocess.run(["wtype", "-s", "200", "-k", "space"], check=True, timeout=10)
             return False
         driver.wait_for(copied, lambda: f"the clipboard holds {pasted()!r}")
         tray_watcher.Item(process.pid).click("Quit")
