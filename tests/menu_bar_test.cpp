@@ -32,16 +32,10 @@ TEST(TrayDisplayTest, FollowsTheLatestReportAlone) {
         EXPECT_EQ(forReport(json != nullptr ? Presence::parse(json) : std::nullopt), shown)
             << (json ? json : "");
     }
-    EXPECT_EQ(TrayDisplayRules::initial(),
-              (TrayDisplay{std::nullopt, "", "", "Checking\u2026", dash, connect, true}));
 }
 
 std::string repeated(const std::string& piece, std::size_t times) {
-    std::string text;
-    for (std::size_t i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
+    return times == 0 ? "" : piece + repeated(piece, times - 1);
 }
 
 // Every text of a report is shown with no hidden characters and within 200 user-perceived characters; the
