@@ -1,16 +1,13 @@
-#include "desktop/event_loop.h"
 #include "desktop/tray_icons.h"
 #include "desktop/tray_item.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTextDocument>
-#include <QWidget>
 #include <gtest/gtest.h>
 
 namespace {
@@ -83,27 +80,6 @@ TEST(TrayIconsTest, ThreeSharpPicturesThatDifferInShapeNotOnlyColour) {
     EXPECT_NE(masks[0], masks[1]);
     EXPECT_NE(masks[1], masks[2]);
     EXPECT_NE(masks[0], masks[2]);
-}
-
-TEST(TrayLoopTest, TicksUntilQuitAndOutlivesAClosedWindow) {
-    QWidget window;
-    window.show();
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<qint64> ticks;
-    EventLoop::startTimer(0.05, [&] {
-        ticks.push_back(clock.elapsed());
-        if (ticks.size() == 1) {
-            window.close();
-        } else if (ticks.size() == 3) {
-            EventLoop::quit();
-        }
-    });
-    EventLoop::runUntilQuit();
-    ASSERT_EQ(ticks.size(), 3u);
-    // A coarse timer may fire up to 5% early.
-    EXPECT_GE(ticks[0], 47);
-    EXPECT_GE(ticks[2], 3 * 47);
 }
 
 } // namespace
