@@ -104,7 +104,6 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
         std::vector<ConnectProblem> explained;
     };
     const Case cases[] = {
-        {{failed(noSession), health(false)}, {tryAgain}, 0, {noSession}},
         {{failed(noSession)}, {close}, 4, {noSession}},
         {{failed(noSession), failed(tokenNotCurrent), failed(cancelled)},
          {tryAgain, tryAgain},
@@ -152,8 +151,6 @@ TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
         double secondsWaited;
     };
     const Case cases[] = {
-        {true, ProcessEnd{false, 0}, 0.1, true, 0.15}, // handed the page to its running instance
-        {true, ProcessEnd{false, 1}, 0.1, false, 0.15},
         {true, ProcessEnd{true, 9}, 0.2, false, 0.25},
         {true, std::nullopt, 0, true, ConnectDesktop::settleSeconds},
         {true, ProcessEnd{false, 1}, 2, true, ConnectDesktop::settleSeconds}, // later is not "at once"

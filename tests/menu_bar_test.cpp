@@ -59,14 +59,10 @@ TEST(TrayDisplayTest, ShowsEachReportTextCleanedAndBounded) {
         {repeated(couple, 101), repeated("\U0001F468\U0001F469", 99) + "\U0001F468" + ellipsis},
     };
     for (const auto& [text, shown] : texts) {
-        const TrayDisplay expected{TraySymbol::offline,
-                                   shown + " (v" + shown + ")",
-                                   shown,
-                                   shown,
-                                   shown.empty() ? "\u2014" : shown,
-                                   shown,
-                                   false};
-        EXPECT_EQ(forReport(Report{text, text, text, text, text}), expected) << text.substr(0, 40);
+        const std::string detail = shown.empty() ? "\u2014" : shown, tooltip = shown + " (v" + shown + ")";
+        EXPECT_EQ(forReport(Report{text, text, text, text, text}),
+                  (TrayDisplay{TraySymbol::offline, tooltip, shown, shown, detail, shown, false}))
+            << text.substr(0, 40);
     }
 }
 

@@ -3,9 +3,7 @@
 #include "app/private_folder.h"
 #include "tests/temp_dir.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -106,9 +104,7 @@ TEST(PairingPageTest, OnlyABrowserThatCanReadThePrivateFolderGetsAPageThatGoesWi
         EXPECT_EQ(modeOf(*folder), 0700u);
         EXPECT_EQ(target.url.find_first_of(" #?"), std::string::npos) << target.url;
         EXPECT_EQ(unescaped(target.url, "%"), "file://" + path.string());
-        std::ostringstream text;
-        text << std::ifstream(path).rdbuf();
-        EXPECT_EQ(text.str(), PairingPage::html(url));
+        EXPECT_EQ(temp.read(path), PairingPage::html(url));
         target.page.reset();
         EXPECT_FALSE(std::filesystem::exists(path));
         // Every attempt a page of its own: the name is not derived from anything another user could know.

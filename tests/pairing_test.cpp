@@ -46,11 +46,8 @@ struct Input {
     int fds[2] = {-1, -1};
 };
 
-TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRule) {
-    const auto request = parseRequest(requestWith());
-    ASSERT_TRUE(request);
-    EXPECT_EQ(*request,
-              (PairingApproval::Request{intentId, "012345", "Work laptop", 51234, "0123456789abcdef"}));
+// What a request holds is read from the dialog end to end.
+TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRuleAndRefusesWhatBreaksOne) {
     const std::pair<std::string, std::string> accepted[] = {
         {"port", "1024"},
         {"port", "65535"},
@@ -63,9 +60,6 @@ TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRule) {
     for (const auto& [member, json] : accepted) {
         EXPECT_TRUE(parseRequest(requestWith(member, json))) << member << " = " << json;
     }
-}
-
-TEST(PairingRequestTest, RefusesEachBrokenRule) {
     const std::pair<std::string, std::string> refused[] = {
         {"intentId", '"' + std::string(42, 'A') + '"'},
         {"intentId", '"' + std::string(44, 'A') + '"'},

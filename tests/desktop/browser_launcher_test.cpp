@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
@@ -26,12 +25,6 @@ bool turnUntil(const std::function<bool()>& done) {
         EventLoop::run(0.02);
     }
     return done();
-}
-
-std::string contents(const std::filesystem::path& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
 }
 
 BrowserLauncher::Activation noActivation(const std::string&) {
@@ -77,10 +70,10 @@ TEST(BrowserLauncherTest, TheBrowserGetsTheWholeUrlAsOneArgumentAndNothingOfOurs
     EXPECT_EQ(*end, (ProcessEnd{false, 0}));
     EXPECT_EQ(thread, std::this_thread::get_id());
 
-    EXPECT_EQ(contents(root->path() / "chromium.args"), "[" + url + "]\n");
+    EXPECT_EQ(root->read("chromium.args"), "[" + url + "]\n");
     // The fresh startup ID and not the stale token this process was started with; reaped once ended. Its
     // session and descriptors are checked end to end.
-    std::istringstream facts(contents(root->path() / "chromium.facts"));
+    std::istringstream facts(root->read("chromium.facts"));
     std::string pid, startupId, token;
     facts >> pid >> startupId >> token;
     EXPECT_FALSE(pid.empty());
