@@ -42,11 +42,6 @@ std::string unescaped(const std::string& text, const std::string& escape) {
     return out;
 }
 
-unsigned modeOf(const std::filesystem::path& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
-
 TEST(PairingPageTest, ForwardsToTheExactURLWhateverTheTokenHolds) {
     const std::string base = "http://127.0.0.1:5000/pair#token=";
     for (const std::string token : {"Ab-_9~.x", "\"</script><script>alert(1)</script>", "';alert(1);//\\",
@@ -100,8 +95,8 @@ TEST(PairingPageTest, OnlyABrowserThatCanReadThePrivateFolderGetsAPageThatGoesWi
         }
         const auto path = target.page->path();
         EXPECT_EQ(path.parent_path(), *folder);
-        EXPECT_EQ(modeOf(path), 0600u);
-        EXPECT_EQ(modeOf(*folder), 0700u);
+        EXPECT_EQ(std::filesystem::symlink_status(path).permissions(), std::filesystem::perms(0600));
+        EXPECT_EQ(std::filesystem::symlink_status(*folder).permissions(), std::filesystem::perms(0700));
         EXPECT_EQ(target.url.find_first_of(" #?"), std::string::npos) << target.url;
         EXPECT_EQ(unescaped(target.url, "%"), "file://" + path.string());
         EXPECT_EQ(temp.read(path), PairingPage::html(url));

@@ -34,7 +34,6 @@ TEST(SupportFileTest, ShowsExactlyFiveObjectsWithTheirTitles) {
     }
     EXPECT_EQ(titles, (std::vector<std::string>{"Monthly - Maintainers", "Label only", " - Recipient only",
                                                 "", "<b>Q&A</b>"}));
-    EXPECT_EQ((*links)[4].url, std::nullopt);
 
     const std::string entry = R"({"label":"x"})";
     for (const std::string& document : {

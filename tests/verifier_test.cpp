@@ -106,7 +106,6 @@ TEST(InstalledVerifierTest, ChecksTheInstallationBeforeRunningAnything) {
     const auto installed = ConnectVerifier::Layout::standard(dir.path() / "TessalySetup");
     const std::string healthy = "#!/bin/sh\necho '{\"ok\":true,\"version\":\"9\",\"protocolVersion\":3,"
                                 "\"extensionConnected\":false}'\n";
-    EXPECT_EQ(ConnectVerifier::verify(draft, installed), problem(ConnectProblem::verifierUnavailable));
     dir.write("runtime/node", healthy, 0700);
     EXPECT_EQ(ConnectVerifier::verify(draft, installed), problem(ConnectProblem::verifierUnavailable));
     dir.write("bin/connect-verify.js", "the runtime above is a shell script\n");

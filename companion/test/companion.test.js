@@ -25,7 +25,6 @@ async function run(script, args, { input = '', env = {} } = {}) {
   return JSON.parse(stdout);
 }
 const verify = (c, input, env, args = ['--port', String(c.port)]) => run('bin/connect-verify.js', args, { input, env });
-const presence = (session) => run('bin/presence.js', [], { env: { TESSALY_SESSION: session } });
 
 async function startCompanion(name, args) {
   const session = path.join(scratch, name, 'session.json'); // the server creates its directory
@@ -78,7 +77,7 @@ test('connect-verify accepts only the current token and reports refusals by reas
 // Its reports while offline, running and attached are read through the status item end to end.
 test('presence does not trust a session file that others can read', async () => {
   fs.chmodSync(main.session, 0o640); // later tests do not depend on the mode
-  assert.equal((await presence(main.session)).state, 'offline');
+  assert.equal((await run('bin/presence.js', [], { env: { TESSALY_SESSION: main.session } })).state, 'offline');
 });
 
 test('the server refuses a foreign Host or Origin and keeps the token out of its log', async () => {

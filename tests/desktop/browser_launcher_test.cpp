@@ -84,7 +84,6 @@ TEST(BrowserLauncherTest, TheBrowserGetsTheWholeUrlAsOneArgumentAndNothingOfOurs
 
 TEST(BrowserLauncherTest, TellsHowTheBrowserEnded) {
     const std::pair<const char*, ProcessEnd> cases[] = {
-        {"com.microsoft.edgemac", {false, 1}},
         {"com.google.Chrome", {true, SIGKILL}},
     };
     for (const auto& [identifier, expected] : cases) {

@@ -9,7 +9,6 @@ wait (TimedOutWaitTest).
 import contextlib
 import glob
 import os
-import re
 import shlex
 import shutil
 import signal
