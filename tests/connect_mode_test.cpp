@@ -104,7 +104,6 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
         std::vector<ConnectProblem> explained;
     };
     const Case cases[] = {
-        {{failed(noSession), health(false)}, {tryAgain}, 0, {noSession}},
         {{failed(noSession)}, {close}, 4, {noSession}},
         {{failed(noSession), failed(tokenNotCurrent), failed(cancelled)},
          {tryAgain, tryAgain},
@@ -135,15 +134,12 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
         }
         EXPECT_EQ(fake.alerts, explanations);
     }
-    EXPECT_EQ(ConnectMode::retryAlert(std::nullopt).style, AlertStyle::warning);
 }
 
-// The prompts are read and answered end to end; the picker's size and its Cancel are not.
-TEST(BrowserPromptTest, PickerHasItsSizeAndCancelChoosesNothing) {
-    const auto several = BrowserChoice::choose({"Chromium", "Brave Browser"});
-    EXPECT_EQ(ConnectDesktop::browserPrompt(several).accessory,
-              AlertSpec::Accessory(PopUpAccessory{320, 28, {"Chromium", "Brave Browser"}, 0}));
-    EXPECT_EQ(ConnectDesktop::chosenIndex(several, {firstButtonResponse, 1}), std::nullopt);
+// The prompts are read and answered end to end, but for Cancel in the picker.
+TEST(BrowserPromptTest, CancelInThePickerChoosesNothing) {
+    EXPECT_EQ(ConnectDesktop::chosenIndex(BrowserChoice::choose({"A", "B"}), {firstButtonResponse, 1}),
+              std::nullopt);
 }
 
 TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
@@ -155,8 +151,6 @@ TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
         double secondsWaited;
     };
     const Case cases[] = {
-        {true, ProcessEnd{false, 0}, 0.1, true, 0.15}, // handed the page to its running instance
-        {true, ProcessEnd{false, 1}, 0.1, false, 0.15},
         {true, ProcessEnd{true, 9}, 0.2, false, 0.25},
         {true, std::nullopt, 0, true, ConnectDesktop::settleSeconds},
         {true, ProcessEnd{false, 1}, 2, true, ConnectDesktop::settleSeconds}, // later is not "at once"
@@ -177,17 +171,12 @@ TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
 
 // The verification just before found the user's own companion; the port can change hands since.
 TEST(OpenPairingPageTest, APortThatAnotherUserNowListensOnGetsNoPage) {
-    const std::string listening =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n"
-        "   0: 0100007F:1388 00000000:0000 0A 00000000:00000000 00:00000000 00000000  %d\n";
     for (const unsigned owner : {::getuid(), ::getuid() + 1}) {
         FakeDesktop fake;
-        ConnectDesktop::Inputs inputs{"/nonexistent", {}, {"Chromium"}, ::getuid(), {}, [&] {
-                                          std::string table(listening.size() + 16, '\0');
-                                          table.resize(static_cast<std::size_t>(std::snprintf(
-                                              table.data(), table.size(), listening.c_str(), owner)));
-                                          return std::vector<std::string>{table};
-                                      }};
+        const std::string listening = "sl local rem st\n 0: 0100007F:1388 00000000:0000 0A 0:0 0:0 0 " +
+                                      std::to_string(owner) + " 0 1\n";
+        const auto tables = [&] { return std::vector{listening}; };
+        const ConnectDesktop::Inputs inputs{"/nonexistent", {}, {"Chromium"}, ::getuid(), {}, tables};
         const auto dependencies = ConnectDesktop::productionDependencies(inputs, fake.desktop());
         EXPECT_EQ(dependencies.open(draft(), "Chromium"), owner == ::getuid()) << owner;
         EXPECT_EQ(fake.launches, owner == ::getuid() ? 1 : 0);
@@ -234,8 +223,6 @@ TEST(AttachWaitTest, EndsAtTheProbeAfterAnAttachAtTheLimitOrOnCancel) {
         EXPECT_EQ(fake.panelsShown, 1);
         EXPECT_EQ(fake.panelsOpen, 0);
     }
-    EXPECT_EQ(DesktopAttachWait::attachedAlert().style, AlertStyle::informational);
-    EXPECT_EQ(DesktopAttachWait::timedOutAlert().style, AlertStyle::warning);
 }
 
 TEST(AttachWaitWorkerTest, NoVerificationOutlivesTheWait) {

@@ -1,19 +1,16 @@
 #include "connect/flow.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace {
 
-TEST(ConnectProblemTest, RawValuesMatchExactlyAndSomeProblemsShareAnExplanation) {
+TEST(ConnectProblemTest, RawValuesAreDistinctAndSomeProblemsShareAnExplanation) {
     for (std::size_t i = 0; i < RawValues<ConnectProblem>::names.size(); ++i) {
         const auto problem = static_cast<ConnectProblem>(i);
         EXPECT_EQ(fromRawValue<ConnectProblem>(rawValue(problem)), problem);
-        EXPECT_EQ(std::hash<ConnectProblem>{}(problem), std::hash<std::string_view>{}(rawValue(problem)));
         EXPECT_TRUE(ConfigurationBundle::retryExplanation(problem).starts_with(
             "The connection could not be completed. Nothing was changed. "));
-    }
-    for (const char* near : {"NoSession", "nosession", "", " noSession", "noSession "}) {
-        EXPECT_EQ(fromRawValue<ConnectProblem>(near), std::nullopt) << '"' << near << '"';
     }
     using ConfigurationBundle::retryExplanation;
     EXPECT_EQ(retryExplanation(std::nullopt), retryExplanation(ConnectProblem::cancelled));
@@ -22,15 +19,6 @@ TEST(ConnectProblemTest, RawValuesMatchExactlyAndSomeProblemsShareAnExplanation)
     EXPECT_EQ(retryExplanation(ConnectProblem::brokerUnreachable),
               retryExplanation(ConnectProblem::wrongService));
     EXPECT_NE(retryExplanation(ConnectProblem::noSession), retryExplanation(ConnectProblem::unsafeFile));
-}
-
-TEST(RecordsTest, OutcomesExitCodes) {
-    const int codes[] = {0, 0, 0, 3, 4};
-    for (std::size_t i = 0; i < std::size(codes); ++i) {
-        const auto outcome = static_cast<ConnectOutcome>(i);
-        EXPECT_EQ(exitCode(outcome), codes[i]) << rawValue(outcome);
-        EXPECT_EQ(suppressesFurtherPrompts(outcome), codes[i] != 0) << rawValue(outcome);
-    }
 }
 
 // Order, repetitions and the kind of choice show through the flow below.
@@ -161,6 +149,57 @@ TEST(ConnectFlowTest, EndingsOfEachStep) {
         c.arrange(desktop);
         EXPECT_EQ(desktop.run(), std::pair(c.outcome, c.reported)) << c.name;
         EXPECT_EQ(desktop.calls, std::vector(wholeAttempt.begin(), wholeAttempt.begin() + c.calls)) << c.name;
+    }
+}
+
+TEST(ConnectWaitTest, ProbesAtOnceThenEveryIntervalUntilAttachedCancelledOrOutOfTime) {
+    using ConnectWait::Result;
+    constexpr double huge = std::numeric_limits<double>::max();
+    constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double timeout, interval;
+        std::size_t attachedAtProbe, cancelledAtLook; // counted from 1; 0 never
+        Result result;
+        std::vector<double> probesAt;
+        std::size_t sleeps;
+    };
+    const Case cases[] = {
+        {10, 3, 0, 0, Result::timedOut, {0, 3, 6, 9}, 10},
+        {10, 3, 0, 1, Result::cancelled, {}, 0},
+        {0, 3, 0, 0, Result::timedOut, {}, 0},
+        {-1, 3, 0, 0, Result::timedOut, {}, 0},
+        {notANumber, 3, 0, 0, Result::timedOut, {}, 0},
+        {10, 3, 1, 0, Result::attached, {0}, 0},
+        {huge, 3, 0, 4, Result::cancelled, {0}, 2},
+        {10, 0, 5, 0, Result::attached, {0, 0, 0, 0, 0}, 0},
+        {2, 3, 0, 4, Result::cancelled, {0}, 2}, // a cancel in the last sleep is seen before the
+                                                 // deadline
+    };
+    for (const Case& c : cases) {
+        // A clock that stands still except when the wait sleeps; each sleep moves it by one second.
+        ConnectWait::Instant now{};
+        std::vector<double> probesAt, sleeps;
+        std::size_t looks = 0;
+        const ConnectWait::Options options{
+            .timeout = c.timeout,
+            .interval = c.interval,
+            .now = [&] { return now; },
+            .sleep =
+                [&](double seconds) {
+                    sleeps.push_back(seconds);
+                    now += std::chrono::seconds(1);
+                },
+            .cancelled = [&] { return c.cancelledAtLook != 0 && ++looks >= c.cancelledAtLook; },
+            .probe =
+                [&] {
+                    probesAt.push_back(std::chrono::duration<double>(now.time_since_epoch()).count());
+                    return probesAt.size() == c.attachedAtProbe;
+                },
+        };
+        const auto name = testing::Message() << "timeout " << c.timeout << ", interval " << c.interval;
+        EXPECT_EQ(ConnectWait::untilAttached(options), c.result) << name;
+        EXPECT_EQ(probesAt, c.probesAt) << name;
+        EXPECT_EQ(sleeps, std::vector<double>(c.sleeps, ConnectWait::sleepStep)) << name;
     }
 }
 

@@ -32,16 +32,10 @@ TEST(TrayDisplayTest, FollowsTheLatestReportAlone) {
         EXPECT_EQ(forReport(json != nullptr ? Presence::parse(json) : std::nullopt), shown)
             << (json ? json : "");
     }
-    EXPECT_EQ(TrayDisplayRules::initial(),
-              (TrayDisplay{std::nullopt, "", "", "Checking\u2026", dash, connect, true}));
 }
 
 std::string repeated(const std::string& piece, std::size_t times) {
-    std::string text;
-    for (std::size_t i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
+    return times == 0 ? "" : piece + repeated(piece, times - 1);
 }
 
 // Every text of a report is shown with no hidden characters and within 200 user-perceived characters; the
@@ -65,14 +59,10 @@ TEST(TrayDisplayTest, ShowsEachReportTextCleanedAndBounded) {
         {repeated(couple, 101), repeated("\U0001F468\U0001F469", 99) + "\U0001F468" + ellipsis},
     };
     for (const auto& [text, shown] : texts) {
-        const TrayDisplay expected{TraySymbol::offline,
-                                   shown + " (v" + shown + ")",
-                                   shown,
-                                   shown,
-                                   shown.empty() ? "\u2014" : shown,
-                                   shown,
-                                   false};
-        EXPECT_EQ(forReport(Report{text, text, text, text, text}), expected) << text.substr(0, 40);
+        const std::string detail = shown.empty() ? "\u2014" : shown, tooltip = shown + " (v" + shown + ")";
+        EXPECT_EQ(forReport(Report{text, text, text, text, text}),
+                  (TrayDisplay{TraySymbol::offline, tooltip, shown, shown, detail, shown, false}))
+            << text.substr(0, 40);
     }
 }
 

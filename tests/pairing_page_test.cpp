@@ -3,9 +3,7 @@
 #include "app/private_folder.h"
 #include "tests/temp_dir.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -28,37 +26,20 @@ std::string fromHTML(std::string text) {
     return text;
 }
 
-/// A script string's text; only the \\u00XX escapes the page uses are understood, any other backslash is
-/// kept and so shows up as a difference.
-std::string fromScript(const std::string& text) {
+/// `text` with each `escape` and the two hex digits after it as the byte they name: "\\u00" for the escapes a
+/// script string of the page uses (any other backslash is kept, and so shows up as a difference), "%" for a
+/// URL.
+std::string unescaped(const std::string& text, const std::string& escape) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, 4, "\\u00") == 0 && i + 6 <= text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 4, 2), nullptr, 16));
-            i += 5;
+        if (text.compare(i, escape.size(), escape) == 0 && i + escape.size() + 2 <= text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + escape.size(), 2), nullptr, 16));
+            i += escape.size() + 1;
         } else {
             out += text[i];
         }
     }
     return out;
-}
-
-std::string fromPercent(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 3 <= text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-unsigned modeOf(const std::filesystem::path& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 TEST(PairingPageTest, ForwardsToTheExactURLWhateverTheTokenHolds) {
@@ -72,7 +53,7 @@ TEST(PairingPageTest, ForwardsToTheExactURLWhateverTheTokenHolds) {
         EXPECT_EQ(page->find("<script"), page->rfind("<script")) << *page;
         EXPECT_EQ(page->find("</script"), page->rfind("</script")) << *page;
         EXPECT_EQ(fromHTML(between(*page, "http-equiv=\"refresh\" content=\"", "\"")), "0;url=" + url);
-        EXPECT_EQ(fromScript(between(*page, "<script>location.replace(\"", "\");</script>")), url);
+        EXPECT_EQ(unescaped(between(*page, "<script>location.replace(\"", "\");</script>"), "\\u00"), url);
         EXPECT_EQ(fromHTML(between(*page, "<a href=\"", "\"")), url);
         EXPECT_NE(page->find("<meta name=\"referrer\" content=\"no-referrer\">"), std::string::npos);
     }
@@ -114,13 +95,11 @@ TEST(PairingPageTest, OnlyABrowserThatCanReadThePrivateFolderGetsAPageThatGoesWi
         }
         const auto path = target.page->path();
         EXPECT_EQ(path.parent_path(), *folder);
-        EXPECT_EQ(modeOf(path), 0600u);
-        EXPECT_EQ(modeOf(*folder), 0700u);
+        EXPECT_EQ(std::filesystem::symlink_status(path).permissions(), std::filesystem::perms(0600));
+        EXPECT_EQ(std::filesystem::symlink_status(*folder).permissions(), std::filesystem::perms(0700));
         EXPECT_EQ(target.url.find_first_of(" #?"), std::string::npos) << target.url;
-        EXPECT_EQ(fromPercent(target.url), "file://" + path.string());
-        std::ostringstream text;
-        text << std::ifstream(path).rdbuf();
-        EXPECT_EQ(text.str(), PairingPage::html(url));
+        EXPECT_EQ(unescaped(target.url, "%"), "file://" + path.string());
+        EXPECT_EQ(temp.read(path), PairingPage::html(url));
         target.page.reset();
         EXPECT_FALSE(std::filesystem::exists(path));
         // Every attempt a page of its own: the name is not derived from anything another user could know.

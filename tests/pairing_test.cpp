@@ -1,7 +1,6 @@
 #include "app/modes.h"
 #include "app/pairing.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -25,11 +24,7 @@ std::string requestWith(const std::string& member = "", const std::string& json 
 }
 
 std::string repeated(const std::string& piece, std::size_t times) {
-    std::string text;
-    for (std::size_t i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
+    return times == 0 ? "" : piece + repeated(piece, times - 1);
 }
 
 /// What is left to read on `fd`, up to what a pipe holds.
@@ -50,11 +45,8 @@ struct Input {
     int fds[2] = {-1, -1};
 };
 
-TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRule) {
-    const auto request = parseRequest(requestWith());
-    ASSERT_TRUE(request);
-    EXPECT_EQ(*request,
-              (PairingApproval::Request{intentId, "012345", "Work laptop", 51234, "0123456789abcdef"}));
+// What a request holds is read from the dialog end to end.
+TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRuleAndRefusesWhatBreaksOne) {
     const std::pair<std::string, std::string> accepted[] = {
         {"port", "1024"},
         {"port", "65535"},
@@ -67,9 +59,6 @@ TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRule) {
     for (const auto& [member, json] : accepted) {
         EXPECT_TRUE(parseRequest(requestWith(member, json))) << member << " = " << json;
     }
-}
-
-TEST(PairingRequestTest, RefusesEachBrokenRule) {
     const std::pair<std::string, std::string> refused[] = {
         {"intentId", '"' + std::string(42, 'A') + '"'},
         {"intentId", '"' + std::string(44, 'A') + '"'},
@@ -160,66 +149,29 @@ TEST(PairingDialogTest, QuotesTheLabelWithWhiteSpaceCollapsed) {
     }
 }
 
-struct ModeRun {
-    int status;
-    std::string output, unread;
-    std::vector<AlertSpec> shown;
-};
-
-/// Runs the mode on `input` with a dialog that answers `answer`.
-ModeRun runMode(const std::vector<std::string>& arguments, const std::string& input,
-                std::optional<AlertAnswer> answer) {
-    const bool modeArgumentOnly = CommandLine::read(arguments).modeArgumentOnly();
-    ModeRun run;
-    const Input in(input);
-    int out[2];
-    EXPECT_EQ(::pipe2(out, O_NONBLOCK), 0);
-    run.status = PairingApproval::run(modeArgumentOnly, in.fds[0], out[1], [&](const AlertSpec& spec) {
-        run.shown.push_back(spec);
-        return answer;
-    });
-    ::close(out[1]);
-    run.output = drain(out[0]);
-    ::close(out[0]);
-    run.unread = drain(in.fds[0]);
-    return run;
-}
-
-const std::vector<std::string> usable{"tessaly-setup", "--pairing-approval"};
-
-TEST(PairingModeTest, OnlyTheSecondButtonApproves) {
-    for (const int response : {firstButtonResponse, firstButtonResponse + 1, firstButtonResponse + 2, 0}) {
-        const auto run = runMode(usable, requestWith() + "\nnext line\n", AlertAnswer{response, {}});
-        EXPECT_EQ(run.status, 0);
-        const bool approved = response == firstButtonResponse + 1;
-        EXPECT_EQ(run.output, std::string("{\"approved\":") + (approved ? "true" : "false") +
-                                  ",\"intentId\":\"" + intentId + "\"}\n");
-        ASSERT_EQ(run.shown.size(), 1u);
-        EXPECT_EQ(run.shown[0].style, AlertStyle::informational);
-        EXPECT_TRUE(run.shown[0].activate);
-    }
-}
-
-// Broken requests, and no display to show one on, are refused by the built program end to end.
-TEST(PairingModeTest, UnusableInvocationsEndWithStatusTwoAndNoWord) {
+// The answers of the dialog, broken requests, and no display to show one on are tried on the built program
+// end to end.
+TEST(PairingModeTest, WrongArgumentsAndAnAnswerThatCannotBeWrittenEndWithStatusTwo) {
     const std::string valid = requestWith() + "\n";
-    const auto wrongArguments =
-        runMode({"tessaly-setup", "--pairing-approval", "--connect"}, valid, AlertAnswer{});
-    EXPECT_EQ(wrongArguments.status, 2);
-    EXPECT_EQ(wrongArguments.unread, valid) << "standard input is not read when the arguments are wrong";
-    EXPECT_TRUE(wrongArguments.shown.empty());
-
+    bool shown = false;
+    const auto approve = [&](const AlertSpec&) {
+        shown = true;
+        return std::optional(AlertAnswer{firstButtonResponse + 1, {}});
+    };
     int out[2];
     ASSERT_EQ(::pipe(out), 0);
+    const Input wrongArguments(valid);
+    const auto arguments = CommandLine::read({"tessaly-setup", "--pairing-approval", "--connect"});
+    EXPECT_EQ(PairingApproval::run(arguments.modeArgumentOnly(), wrongArguments.fds[0], out[1], approve), 2);
+    EXPECT_EQ(drain(wrongArguments.fds[0]), valid)
+        << "standard input is not read when the arguments are wrong";
+    EXPECT_FALSE(shown);
+
     ::close(out[0]);
-    const Input in(valid);
     signal(SIGPIPE, SIG_IGN);
-    // An answer that cannot be written is no answer.
-    EXPECT_EQ(PairingApproval::run(true, in.fds[0], out[1],
-                                   [](const AlertSpec&) {
-                                       return AlertAnswer{firstButtonResponse + 1, {}};
-                                   }),
-              2);
+    const Input in(valid);
+    EXPECT_EQ(PairingApproval::run(true, in.fds[0], out[1], approve), 2);
+    EXPECT_TRUE(shown);
     ::close(out[1]);
 }
 

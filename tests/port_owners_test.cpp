@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <optional>
@@ -13,8 +12,6 @@
 
 namespace {
 
-using testing::ElementsAre;
-using testing::IsEmpty;
 using Uids = std::vector<std::uint32_t>;
 
 const std::string header =
@@ -91,7 +88,7 @@ TEST(PortOwnersTest, OnlyListenersAtThePortWhereLoopbackReachesThemCount) {
     }
     for (const std::int64_t port :
          {std::int64_t{-1}, std::int64_t{0x10000 + 5000}, std::int64_t{5000} << 32}) {
-        EXPECT_THAT(PortOwners::listeners(row(loopback, "1388", "0A", "1"), port), IsEmpty()) << port;
+        EXPECT_EQ(PortOwners::listeners(row(loopback, "1388", "0A", "1"), port), Uids{}) << port;
     }
 }
 
@@ -102,8 +99,8 @@ TEST(PortOwnersTest, AHugeTableIsReadOnlyUpToTheBoundAndNoRowIsReadCutShort) {
         header + std::string(PortOwners::maxTableBytes - header.size() - uidEnd - 1, ' ') + "\n";
     table += listener;
     ASSERT_EQ(table.substr(PortOwners::maxTableBytes - 2, 2), "10");
-    EXPECT_THAT(PortOwners::listeners(table, 5000), IsEmpty());
-    EXPECT_THAT(PortOwners::listeners(listener + table, 5000), ElementsAre(1000u));
+    EXPECT_EQ(PortOwners::listeners(table, 5000), Uids{});
+    EXPECT_EQ(PortOwners::listeners(listener + table, 5000), Uids{1000});
 }
 
 TEST(PortOwnersTest, AnotherUsersListenerIsToldFromOurOwnAndFromNoneSeen) {
@@ -175,7 +172,7 @@ TEST(PortOwnersTest, FindsThisProcesssOwnListenersInTheSystemTables) {
         EXPECT_EQ(PortOwners::heldByAnotherUser(port, ::getuid() + 1), reachable) << address;
         EXPECT_FALSE(PortOwners::heldByAnotherUser(port, ::getuid())) << address;
         ::close(fd);
-        EXPECT_THAT(found(port), IsEmpty()) << address;
+        EXPECT_EQ(found(port), Uids{}) << address;
     }
 }
 

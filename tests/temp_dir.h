@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -32,6 +33,13 @@ class TempDir {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
         std::filesystem::permissions(file, static_cast<std::filesystem::perms>(mode));
         return file.string();
+    }
+
+    /// What the file `name` holds; an absolute `name` names a file of its own.
+    std::string read(const std::filesystem::path& name) const {
+        std::ostringstream text;
+        text << std::ifstream(path_ / name).rdbuf();
+        return text.str();
     }
 
   private:

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Checks the clipboard keeper against a real X server: the copied text outlives the process that copied it,
-# reads back exactly in every offered form, moves to a clipboard manager that asks for it, and bad input is
-# refused without a word. Run inside with-session.sh.
+# Checks a clipboard helper against a real display server: the copied text outlives the process that copied it
+# and reads back exactly as every offered type and as no other, another program's copy or a newer copy of ours
+# ends the helper, on X11 a clipboard manager that asks for the text takes it over, and bad input is refused
+# without a word. Run the X11 helper inside with-session.sh, the Wayland one inside with-wayland-session.sh.
 # Usage: clipboard_keeper_test.sh KEEPER_EXECUTABLE
 set -uo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 KEEPER_EXECUTABLE" >&2; exit 2; }
 
 work=$(mktemp -d)
-servers=()
-manager_pid=""
+servers=() manager_pid=""
 cleanup() {
   for pid in "${servers[@]}" $manager_pid; do kill "$pid" 2>/dev/null; done
   [ -z "$manager_pid" ] || wait "$manager_pid" 2>/dev/null
@@ -16,7 +16,7 @@ cleanup() {
 }
 trap cleanup EXIT
 # A private copy gives the detached server a command line that no other process shares.
-keeper="$work/tessaly-clipboard"
+keeper="$work/$(basename "$1")"
 cp "$1" "$keeper"
 passes=0 failures=0
 report() {
@@ -30,8 +30,20 @@ wait_for() {
 }
 # Exited and reaped: a zombie would still answer signal 0.
 gone() { ! kill -0 "$1" 2>/dev/null; }
-reads_back() { timeout 5 xclip -o -selection clipboard -t "$1" 2>/dev/null | cmp -s - "$2"; }
-has_owner() { /usr/bin/python3 "$(dirname "$0")/harness.py" has-owner "$1"; }
+only_server() { [ "$(pgrep -f -x "$keeper")" = "$1" ]; }
+if [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  display=WAYLAND_DISPLAY no_server=wayland-none meta=""
+  paste() { timeout 5 wl-paste -n -t "$1" 2>/dev/null; }
+  offered() { timeout 5 wl-paste -l; }
+  take_clipboard() { wl-copy --foreground other 2>/dev/null & servers+=($!); }
+else
+  display=DISPLAY no_server=:65535 meta="MULTIPLE TARGETS TIMESTAMP"
+  paste() { timeout 5 xclip -o -selection clipboard -t "$1" 2>/dev/null; }
+  offered() { timeout 5 xclip -o -selection clipboard -t TARGETS; }
+  # xclip serves one request and ends; reading it back lets it go.
+  take_clipboard() { printf other | xclip -i -selection clipboard -l 1 >/dev/null 2>&1 && paste UTF8_STRING >/dev/null; }
+fi
+reads_back() { paste "$1" | cmp -s - "$2"; }
 
 # Copies FILE as the application does: the text on standard input, the answer read to its end within 5 s, from
 # a subshell that ends at once like the setup window. Sets $status, the answer in $work/reply and, when the
@@ -52,62 +64,73 @@ copied() { [ "$status" = 0 ] && printf 'ready\n' | cmp -s - "$work/reply"; }
 
 printf '{"mcpServers": {"tessaly": {"command": "/home/jo doe/Tessaly Setup/tessaly-mcp", "args": ["--name=\\"é\\"", "C:\\\\tmp\\\\"]}}}\n' >"$work/utf8"
 yes '{"key": "value"}' | head -c 65536 >"$work/ascii" # the largest text accepted
-# Which targets each text offers besides the meta-targets: Latin-1 ones only for ASCII, where they are exact.
+# The types each text is offered as besides X11's meta-targets: Latin-1 ones only for ASCII, where they are exact.
 declare -A offers=([utf8]='UTF8_STRING text/plain;charset=utf-8'
   [ascii]='UTF8_STRING text/plain;charset=utf-8 STRING TEXT text/plain')
 
-# 1. No clipboard manager: the text stays after the copying process ended, until another program takes it.
+# 1. The text stays after the copying process ended, as each offered type and as no other; a newer copy
+#    replaces the older one, which ends, and so does another program's copy.
 previous=""
 for text in utf8 ascii; do
   copy "$work/$text" "$keeper"
   result=0; copied && [ -n "$server" ] || result=1
-  read -ra offered <<<"${offers[$text]}"
-  for target in UTF8_STRING 'text/plain;charset=utf-8' STRING TEXT text/plain; do
-    if [[ " ${offered[*]} " == *" $target "* ]]; then reads_back "$target" "$work/$text" || result=1
-    else ! timeout 5 xclip -o -selection clipboard -t "$target" >/dev/null 2>&1 || result=1; fi
+  read -ra offering <<<"${offers[$text]}"
+  for type in UTF8_STRING 'text/plain;charset=utf-8' STRING TEXT text/plain; do
+    if [[ " ${offering[*]} " == *" $type "* ]]; then reads_back "$type" "$work/$text" || result=1
+    else ! paste "$type" >/dev/null || result=1; fi
   done
-  expected=$(printf '%s\n' MULTIPLE TARGETS TIMESTAMP "${offered[@]}" | sort)
-  [ "$(timeout 5 xclip -o -selection clipboard -t TARGETS | sort)" = "$expected" ] || result=1
+  [ "$(offered | sort)" = "$(printf '%s\n' $meta "${offering[@]}" | sort)" ] || result=1
   [ -z "$previous" ] || wait_for 10 gone "$previous" || result=1
-  report $result "$text text kept after the copier exited, offered as: ${offered[*]}"
+  report $result "$text text kept after the copier exited, offered as: ${offering[*]}"
   previous=$server
 done
-printf 'other' | xclip -i -selection clipboard -l 1 >/dev/null 2>&1
+take_clipboard
 wait_for 10 gone "$previous"; report $? "keeper ends when another program takes the clipboard"
-timeout 5 xclip -o -selection clipboard >/dev/null # lets that program go
 
-# 2. A clipboard manager asks for the text, takes the clipboard and lets the keeper end.
-mkdir -p "$work/home"
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" XDG_CACHE_HOME="$work/home/cache"
-# The settings store that the manager's daemon activates on the bus must not write to the real home either.
-dbus-send --session --type=method_call --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-  org.freedesktop.DBus.UpdateActivationEnvironment \
-  "dict:string:string:HOME,$HOME,XDG_CONFIG_HOME,$XDG_CONFIG_HOME,XDG_CACHE_HOME,$XDG_CACHE_HOME"
-xfsettingsd --disable-wm-check --sm-client-disable >/dev/null 2>&1 &
-manager_pid=$!
+# 2. Copies in a row: each replaces the one before, so one helper is left, with the last text.
 result=0
-wait_for 20 has_owner CLIPBOARD_MANAGER || result=1
-copy "$work/utf8" "$keeper"
-copied || result=1
-[ -z "$server" ] || wait_for 10 gone "$server" || result=1
-wait_for 10 reads_back UTF8_STRING "$work/utf8" || result=1
-report $result "clipboard manager holds the exact text after the keeper handed it over and ended"
+for i in $(seq 20); do
+  printf 'copy %d' "$i" >"$work/row"
+  copy "$work/row" "$keeper"
+  copied || result=1
+done
+wait_for 10 only_server "$server" || result=1
+reads_back UTF8_STRING "$work/row" || result=1
+report $result "20 copies in a row leave exactly one helper, holding the last text"
 
-# 3. Refusals: nothing on standard output, a failure status, no server left behind.
+# 3. On X11, a clipboard manager asks for the text, takes the clipboard and lets the keeper end.
+if [ "$display" = DISPLAY ]; then
+  mkdir -p "$work/home"
+  export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" XDG_CACHE_HOME="$work/home/cache"
+  # The settings store that the manager's daemon activates on the bus must not write to the real home either.
+  dbus-send --session --type=method_call --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.UpdateActivationEnvironment \
+    "dict:string:string:HOME,$HOME,XDG_CONFIG_HOME,$XDG_CONFIG_HOME,XDG_CACHE_HOME,$XDG_CACHE_HOME"
+  xfsettingsd --disable-wm-check --sm-client-disable >/dev/null 2>&1 &
+  manager_pid=$!
+  # Until the manager is up, a copy stays with its keeper; the next copy replaces it.
+  handed_over() { copy "$work/utf8" "$keeper" && copied && { [ -z "$server" ] || wait_for 5 gone "$server"; }; }
+  result=0
+  wait_for 30 handed_over || result=1
+  wait_for 10 reads_back UTF8_STRING "$work/utf8" || result=1
+  report $result "clipboard manager holds the exact text after the keeper handed it over and ended"
+fi
+
+# 4. Refusals: nothing on standard output, a failure status, no server left behind.
 : >"$work/empty"
 head -c 65537 /dev/zero | tr '\0' a >"$work/large"
-while IFS='|' read -r name input display args; do
-  if [ "$display" = unset ]; then environment=(env -u DISPLAY); else environment=(env "DISPLAY=${display:-$DISPLAY}"); fi
+while IFS='|' read -r name input value args; do
+  if [ "$value" = unset ]; then environment=(env -u "$display"); else environment=(env "$display=${value:-${!display}}"); fi
   read -ra arguments <<<"$args"
   copy "$work/$input" "${environment[@]}" "$keeper" "${arguments[@]}"
   result=0; [ "$status" != 0 ] && [ "$status" != timeout ] && [ ! -s "$work/reply" ] && [ -z "$server" ] || result=1
   report $result "refuses $name"
-done <<'EOF'
+done <<EOF
 empty input|empty||
 input over 64 KiB|large||
 an argument|utf8||--help
-no DISPLAY|utf8|unset|
-a DISPLAY where no server listens|utf8|:65535|
+no $display|utf8|unset|
+a $display where no server listens|utf8|$no_server|
 EOF
 
 # The detached servers' diagnostics (a sanitizer's report) can only be seen here.

@@ -9,7 +9,6 @@ wait (TimedOutWaitTest).
 import contextlib
 import glob
 import os
-import re
 import shlex
 import shutil
 import signal
@@ -40,33 +39,21 @@ def pages():
     return glob.glob(os.path.join(os.environ["XDG_RUNTIME_DIR"], "tessaly-setup", "pair-*.html"))
 
 
-class CommandLineWatch(threading.Thread):
-    """Reads every process's command line, over and over, while in use: the ones that held the secret, and
-    whether the case's browser (Chromium with a profile in the case's folder) was seen at all."""
+@contextlib.contextmanager
+def command_lines_seen():
+    """Reads every process's command line, over and over, while in use; yields the set of those seen."""
+    seen, stopping = set(), threading.Event()
 
-    def __init__(self, secret, case_dir):
-        super().__init__(daemon=True)
-        self.secret, self.profile = secret, b"--user-data-dir=" + case_dir
-        self.leaks, self.browser_seen = set(), False
-        self.stopping = threading.Event()
-
-    def look(self, args):
-        if any(self.secret in arg for arg in args):
-            self.leaks.add(b" ".join(args))
-        self.browser_seen |= any(arg.startswith(self.profile) for arg in args)
-        return False
-
-    def run(self):
-        while not self.stopping.wait(0.02):
-            processes(self.look)
-
-    def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *_):
-        self.stopping.set()
-        self.join()
+    def watch():
+        while not stopping.wait(0.02):
+            processes(lambda args: seen.add(tuple(args)))
+    watcher = threading.Thread(target=watch, daemon=True)
+    watcher.start()
+    try:
+        yield seen
+    finally:
+        stopping.set()
+        watcher.join()
 
 
 class ConnectCase(Case):
@@ -165,11 +152,14 @@ class ConnectCase(Case):
         """From the one-browser prompt of a pairing browser to the end alert, closed. All the while no process
         shows the token on its command line, where every local user could read it."""
         self.open_in_only_browser(process, "Chromium")
-        with CommandLineWatch(companion.url.split("#token=")[1].encode(), self.dir.encode()) as watch:
+        with command_lines_seen() as seen:
             self.await_panel(process)
             connected = driver.find_window(process.pid, "Chrome is connected", 60, ["Close"])
-        self.assertEqual(watch.leaks, set())
-        self.assertTrue(watch.browser_seen, "the watch never saw the browser run")
+        secret, profile = companion.url.split("#token=")[1].encode(), b"--user-data-dir=" + self.dir.encode()
+        self.assertEqual([args for args in seen if any(secret in arg for arg in args)], [])
+        # The case's browser is Chromium with a profile in the case's folder.
+        self.assertTrue([args for args in seen if any(arg.startswith(profile) for arg in args)],
+                        "the watch never saw the browser run")
         # Once the extension has attached, the panel has closed by itself.
         driver.wait_for(lambda: driver.showing(process.pid) == ["Chrome is connected"],
                         lambda: f"showing {driver.showing(process.pid)}")
@@ -182,19 +172,11 @@ class ConnectCase(Case):
 
 
 class ConnectModeTest(ConnectCase):
-    def test_pairing_in_the_only_browser_ends_connected(self):
-        self.add_browser("chromium.desktop", "pairing")
-        companion = self.companion(self.session)
-        process = self.start_connect()
-        self.pair_and_close(process, companion)
-        self.finish(process, 0)
-        self.assertEqual(pages(), [], "the pairing page outlived the wait")
-
     def test_the_chosen_browser_alone_gets_the_pairing_url(self):
         chromium = self.add_browser("org.chromium.Chromium.desktop", "recording")
         brave = self.add_browser("brave-browser.desktop", "recording")
         # Slow answers keep a verification running while the wait is cancelled: it must not outlive the program.
-        url = self.companion(self.session, "--check-delay-ms", "1500").url
+        self.companion(self.session, "--check-delay-ms", "1500")
         process = self.start_connect()
         picker = driver.find_window(process.pid, "Which browser?")
         self.assertEqual((picker.combo_items(), picker.combo_current(), picker.buttons()),
@@ -203,16 +185,12 @@ class ConnectModeTest(ConnectCase):
         driver.wait_for(lambda: picker.combo_current() == "Brave Browser",
                         lambda: f"selection is {picker.combo_current()!r}")
         picker.press("Open")
-        # Brave can read the user's runtime folder: it gets a private page there that forwards to the URL.
+        # Brave can read the user's runtime folder: it gets a private page there that forwards to the URL (the
+        # page itself is checked apart, and followed by a real browser in the pairing cases).
         given = driver.wait_for(lambda: read_file(brave), lambda: "Brave was never started")
         page = pages()[0] if pages() else "<no page>"
         # GIO hands a file URL on as its path where the entry takes URLs; either opens the page.
         self.assertIn(given, (f"file://{page}".encode() + b"\0", page.encode() + b"\0"))
-        self.assertEqual((os.stat(page).st_mode & 0o777, os.stat(os.path.dirname(page)).st_mode & 0o777),
-                         (0o600, 0o700))
-        text = read_file(page).decode()
-        self.assertIn(f'<meta http-equiv="refresh" content="0;url={url}">', text)
-        self.assertIn(f'location.replace("{url}")', text)
         self.assert_started_apart(brave)
         panel = self.await_panel(process)
         driver.wait_for(verifiers, lambda: "no verification during the wait")
@@ -237,6 +215,7 @@ class ConnectModeTest(ConnectCase):
         retry.press("Try again")
         self.pair_and_close(process, companion)
         self.finish(process, 0)
+        self.assertEqual(pages(), [], "the pairing page outlived the wait")
 
     def test_a_browser_that_fails_at_once_is_a_failed_open(self):
         self.add_browser("chromium.desktop", "failing")

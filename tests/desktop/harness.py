@@ -4,7 +4,6 @@ processes and the X clipboard. Run by each test as `TEST.py EXECUTABLE SOURCE_DI
 with-session.sh with Debian's /usr/bin/python3.
 """
 
-import ctypes
 import json
 import os
 import select
@@ -94,21 +93,6 @@ def clipboard():
     return subprocess.run(["xclip", "-o", "-selection", "clipboard"], capture_output=True, timeout=10).stdout
 
 
-def selection_has_owner(name):
-    """Whether some client owns the X selection name (xclip cannot tell an owner that refuses from none)."""
-    x11 = ctypes.CDLL("libX11.so.6")
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XInternAtom.restype = x11.XGetSelectionOwner.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    display = x11.XOpenDisplay(None)
-    try:
-        return x11.XGetSelectionOwner(display, x11.XInternAtom(display, name, 0)) != 0
-    finally:
-        x11.XCloseDisplay(display)
-
-
 class Case(unittest.TestCase):
     def start(self, *arguments, program=PROGRAM, env=None, stdin=subprocess.PIPE):
         """Starts the program with files for its output, and ends it after the case if need be. Files: a child
@@ -157,6 +141,3 @@ class Companion:
         self.process.stdout.close()
         self.errors.close()
 
-
-if __name__ == "__main__" and sys.argv[1:2] == ["has-owner"]:
-    sys.exit(not selection_has_owner(sys.argv[2].encode()))

@@ -1,7 +1,6 @@
 """The menu-bar mode of the built executable as a desktop's tray sees it: a watcher and host of our own
 (scripts/desktop/tray_watcher.py) reads the item, clicks go to the menu as a tray sends them, and the stand-in
 companion is started, attached and stopped under it.
-Usage: menu_bar_test.py EXECUTABLE SOURCE_DIR
 """
 
 import json

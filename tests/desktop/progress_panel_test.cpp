@@ -43,9 +43,7 @@ TEST(ProgressPanelTest, IsAFixedCentredFloatingWindowWithOnlyATitle) {
     ASSERT_EQ(children.size(), 2);
     auto* label = qobject_cast<QLabel*>(children[0]);
     ASSERT_NE(label, nullptr);
-    EXPECT_EQ(label->textFormat(), Qt::PlainText);
     EXPECT_TRUE(label->wordWrap());
-    EXPECT_TRUE(label->alignment() & Qt::AlignHCenter);
     EXPECT_LE(label->heightForWidth(label->width()), label->height()) << "the text is cut off";
     EXPECT_LT(label->geometry().bottom(), children[1]->geometry().top());
     EXPECT_TRUE(panel->rect().contains(label->geometry()) && panel->rect().contains(children[1]->geometry()));
