@@ -118,9 +118,13 @@ TEST(SessionFileFaultTest, ALinkAFifoOrAnOversizedFileSwappedInIsRefusedWithoutB
     ASSERT_TRUE(putInPlace("regular"));
 
     std::atomic<bool> done = false;
+    std::atomic<int> swaps = 0;
+    std::atomic<bool> swapping = true;
     std::vector<ConnectResult<ConnectDraft>> results;
+    // Reads go on until the swaps have had their chance too: on a busy machine either side may run alone a
+    // while.
     std::thread reader([&] {
-        for (int i = 0; i < 5000; ++i) {
+        while (results.size() < 5000 || (swaps < 1000 && swapping)) {
             results.push_back(ConnectSession::readDraft(session));
         }
         done = true;
@@ -130,7 +134,9 @@ TEST(SessionFileFaultTest, ALinkAFifoOrAnOversizedFileSwappedInIsRefusedWithoutB
     bool swapped = true;
     for (std::size_t i = 0; swapped && !done && std::chrono::steady_clock::now() < giveUp; ++i) {
         swapped = putInPlace(kinds[i % std::size(kinds)]);
+        ++swaps;
     }
+    swapping = false;
     EXPECT_TRUE(swapped);
     if (swapped && !done) {
         ADD_FAILURE() << "a read blocked";

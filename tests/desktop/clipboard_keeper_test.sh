@@ -45,15 +45,16 @@ else
 fi
 reads_back() { paste "$1" | cmp -s - "$2"; }
 
-# Copies FILE as the application does: the text on standard input, the answer read to its end within 5 s, from
-# a subshell that ends at once like the setup window. Sets $status, the answer in $work/reply and, when the
+# Copies FILE as the application does: the text on standard input, the answer read to its end, from a subshell
+# that ends at once like the setup window. The bound is generous: a sanitizer build on a busy machine starts
+# slowly, and a copy given up on here would leave a server that the next case takes for its own. Sets $status, the answer in $work/reply and, when the
 # keeper stays, its new server's process id in $server.
 copy() { # copy FILE COMMAND...
   local input=$1 read_status sub; shift
   rm -f "$work/pipe" && mkfifo "$work/pipe"
   ("$@" <"$input" >"$work/pipe" 2>>"$work/stderr"; echo $? >"$work/status") &
   sub=$!
-  timeout 5 cat "$work/pipe" >"$work/reply"; read_status=$?
+  timeout 60 cat "$work/pipe" >"$work/reply"; read_status=$?
   wait "$sub"
   status=$(cat "$work/status"); [ "$read_status" -eq 0 ] || status=timeout
   server=""
