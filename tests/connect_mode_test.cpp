@@ -17,13 +17,11 @@ struct FakeDesktop {
     std::mutex lock;
     std::deque<std::function<void()>> posted;
     std::vector<AlertSpec> alerts;
-    std::deque<AlertAnswer> answers;
+    std::vector<AlertAnswer> answers; // to the alerts in turn, then the default
     int panelsShown = 0, panelsOpen = 0;
     std::function<void()> pressCancel;
-    /// Called after every turn of the event loop, with the seconds the wait has run.
-    std::function<void(double)> onTurn;
-    /// Whether a browser is installed, and how its process ends, how long after the launch (none: it runs
-    /// on).
+    std::function<void(double)> onTurn; // after every turn of the event loop, with the seconds run so far
+    // Whether a browser is installed, and how its process ends how long after the launch (none: it runs on).
     bool installed = true;
     std::optional<ProcessEnd> endsWith;
     double endsAfter = 0;
@@ -35,11 +33,7 @@ struct FakeDesktop {
         Desktop d;
         d.runAlert = [this](const AlertSpec& spec) {
             alerts.push_back(spec);
-            const AlertAnswer answer = answers.empty() ? AlertAnswer{} : answers.front();
-            if (!answers.empty()) {
-                answers.pop_front();
-            }
-            return answer;
+            return alerts.size() <= answers.size() ? answers[alerts.size() - 1] : AlertAnswer{};
         };
         d.launchBrowser = [this](const std::string&, const std::string&, LaunchEnded ended) {
             launches += installed ? 1 : 0;
@@ -99,7 +93,7 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
     const AlertAnswer close{firstButtonResponse, {}}, tryAgain{firstButtonResponse + 1, {}};
     struct Case {
         std::vector<ConnectResult<BrokerHealth>> verified; // what each attempt's verification answers
-        std::deque<AlertAnswer> answers;
+        std::vector<AlertAnswer> answers;
         int status;
         std::vector<ConnectProblem> explained;
     };

@@ -8,6 +8,7 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 namespace {
 
@@ -52,12 +53,10 @@ TEST(SessionFileTest, ContentMustBeAnObjectWithAUsablePort) {
     for (const char* port : {"1023", "65536", "\"5000\"", "5000.5", "true", "null", "-5000", "1e400"}) {
         EXPECT_EQ(parse(port, "http://127.0.0.1:5000/pair#token=abc"), malformed) << port;
     }
-    for (const std::string& text : {
-             std::string("[1,2]"), std::string("not json"), std::string(R"({"port":5000})"),
-             std::string(R"({"port":5000,"pairUrl":5})"),
-             std::string(R"({"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})"), valid + " trailing",
-             valid + std::string("\0{}", 3), // the parser would stop at the NUL byte
-         }) {
+    // A NUL byte would stop the parser.
+    for (const std::string& text :
+         {"[1,2]"s, "not json"s, R"({"port":5000})"s, R"({"port":5000,"pairUrl":5})"s,
+          R"({"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})"s, valid + " trailing", valid + "\0{}"s}) {
         EXPECT_EQ(ConnectSession::parseDraft(text), malformed) << text;
     }
 }
@@ -68,25 +67,15 @@ TEST(SessionFileTest, PairingUrlMustNameThePairingPageOnLoopback) {
     EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token="));
     EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token=abc&more=1"));
     EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token=abc%26def"));
-    for (const char* url : {
-             "https://127.0.0.1:5000/pair#token=abc",
-             "HTTP://127.0.0.1:5000/pair#token=abc",
-             "http://localhost:5000/pair#token=abc",
-             "http://user@127.0.0.1:5000/pair#token=abc",
-             "http://@127.0.0.1:5000/pair#token=abc",
-             "http://127.0.0.1:5001/pair#token=abc",
-             "http://127.0.0.1/pair#token=abc",
-             "http://127.0.0.1:/pair#token=abc",
-             "http://127.0.0.1:5000/pair/more#token=abc",
-             "http://127.0.0.1:5000/pair?x=1#token=abc",
-             "http://127.0.0.1:5000/pair?#token=abc",
-             "http://127.0.0.1:5000/pair",
-             "http://127.0.0.1:5000/pair#tok=abc",
-             "http://127.0.0.1:5000/pair#x=1&token=abc",
-             "/pair#token=abc",
-             "http://127.0.0.1:5000/pair#token=a b",
-             "not a url",
-         }) {
+    for (const char* url :
+         {"https://127.0.0.1:5000/pair#token=abc", "HTTP://127.0.0.1:5000/pair#token=abc",
+          "http://localhost:5000/pair#token=abc", "http://user@127.0.0.1:5000/pair#token=abc",
+          "http://@127.0.0.1:5000/pair#token=abc", "http://127.0.0.1:5001/pair#token=abc",
+          "http://127.0.0.1/pair#token=abc", "http://127.0.0.1:/pair#token=abc",
+          "http://127.0.0.1:5000/pair/more#token=abc", "http://127.0.0.1:5000/pair?x=1#token=abc",
+          "http://127.0.0.1:5000/pair?#token=abc", "http://127.0.0.1:5000/pair",
+          "http://127.0.0.1:5000/pair#tok=abc", "http://127.0.0.1:5000/pair#x=1&token=abc", "/pair#token=abc",
+          "http://127.0.0.1:5000/pair#token=a b", "not a url"}) {
         EXPECT_EQ(parse("5000", url), malformed) << url;
     }
     // The key as written, not as decoded: the companion's page would find no token in these.
@@ -180,31 +169,22 @@ TEST(SessionFileFaultTest, AFileThatGrowsPastTheLimitIsRefusedByEveryReadThatSta
 }
 
 TEST(SessionTokenTest, FindsTheFirstUsableTokenPieceAsTheUrlCarriesIt) {
-    const std::pair<const char*, std::optional<std::string>> cases[] = {
-        {"#token=abc", "abc"},
-        {"#&&a=1&token=abc", "abc"},
-        {"#token=&token=later", "later"},
-        {"#token=a=b", "a=b"},
-        // Escapes stay as written, as the companion's page reads them: no cut at an escaped "&" or "=",
-        // no NUL byte or line feed made from one, no key spelled with escapes.
-        {"#token=abc%26def", "abc%26def"},
-        {"#token=abc%3Ddef", "abc%3Ddef"},
-        {"#token=abc%00", "abc%00"},
-        {"#token=%0Abad&token=good", "%0Abad"},
-        {"#token=%2Btoken", "%2Btoken"},
-        {"#tok%65n=abc", std::nullopt},
-        {"#%74oken=abc&token=", std::nullopt},
-        {"#token%3Dabc", std::nullopt},
-        {"#Token=abc", std::nullopt},
-        {"#&&", std::nullopt},
-        {"#", std::nullopt},
-        {"", std::nullopt},
+    const auto token = [](const char* fragment) {
+        return ConnectSession::token(boost::urls::url(std::string("http://127.0.0.1:5000/pair") + fragment));
     };
-    for (const auto& [fragment, expected] : cases) {
-        EXPECT_EQ(
-            ConnectSession::token(boost::urls::url(std::string("http://127.0.0.1:5000/pair") + fragment)),
-            expected)
-            << fragment;
+    // Escapes stay as written, as the companion's page reads them: no cut at an escaped "&" or "=", no NUL
+    // byte or line feed made from one, no key spelled with escapes.
+    const std::pair<const char*, const char*> found[] = {
+        {"#token=abc", "abc"},       {"#&&a=1&token=abc", "abc"},       {"#token=&token=later", "later"},
+        {"#token=a=b", "a=b"},       {"#token=%2Btoken", "%2Btoken"},   {"#token=abc%26def", "abc%26def"},
+        {"#token=abc%00", "abc%00"}, {"#token=abc%3Ddef", "abc%3Ddef"}, {"#token=%0A&token=good", "%0A"},
+    };
+    for (const auto& [fragment, expected] : found) {
+        EXPECT_EQ(token(fragment), expected) << fragment;
+    }
+    for (const char* fragment :
+         {"#tok%65n=abc", "#%74oken=abc&token=", "#token%3Dabc", "#Token=abc", "#&&", "#", ""}) {
+        EXPECT_EQ(token(fragment), std::nullopt) << fragment;
     }
 }
 

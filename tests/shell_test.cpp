@@ -46,19 +46,10 @@ TEST(InstallationTest, RootIsAboveReleasesOnlyForARealRelease) {
 
     EXPECT_TRUE(Installation::isReleaseFolderName("r-1-" + digest));
     EXPECT_TRUE(Installation::isReleaseFolderName("r-123456789012345-" + std::string(64, '0')));
-    for (const std::string& name : {
-             "r-012-" + digest,
-             "r-1234567890123456-" + digest,
-             "r-12-" + std::string(64, 'A'),
-             "r-12-" + std::string(63, 'a'),
-             "r-12-" + std::string(65, 'a'),
-             "r--" + digest,
-             "r-1x-" + digest,
-             "R-12-" + digest,
-             "r-12" + digest,
-             "r-12-" + std::string(63, 'a') + "g",
-             std::string("r-"),
-         }) {
+    for (const std::string& name :
+         {"r-012-" + digest, "r-1234567890123456-" + digest, "r-12-" + std::string(64, 'A'),
+          "r-12-" + std::string(63, 'a'), "r-12-" + std::string(65, 'a'), "r--" + digest, "r-1x-" + digest,
+          "R-12-" + digest, "r-12" + digest, "r-12-" + std::string(63, 'a') + "g", std::string("r-")}) {
         EXPECT_FALSE(Installation::isReleaseFolderName(name)) << name;
     }
 }

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Runs COMMAND [ARGS...] inside a private Wayland desktop: a headless compositor (sway, no X server, no bar of
-# its own), a session bus started with that compositor in its environment (so the accessibility bus it
-# activates can reach it), waybar showing only its tray (so it is the status-item watcher and host), a
-# private runtime folder and no clipboard manager. The command gets WAYLAND_DISPLAY, SWAYSOCK,
-# XDG_RUNTIME_DIR and DBUS_SESSION_BUS_ADDRESS and no DISPLAY. Everything started here is stopped when the
-# command ends; its status is returned.
-#
-# The compositor refuses to run as root: run as root, the whole session and the command run as the
-# unprivileged user tessaly-wl (created when missing), with the same arguments. The command may then read
-# what is world-readable and should write only below folders of its own (its own mktemp).
+# Runs COMMAND [ARGS...] inside a private Wayland desktop: headless sway (no X server, no bar of its own), a
+# session bus started with it in its environment (so the accessibility bus reaches it), waybar showing only its
+# tray (the status-item watcher and host), a private runtime folder and no clipboard manager, and no DISPLAY.
+# Everything started here is stopped when the command ends; its status is returned. The compositor refuses to
+# run as root: run as root, the session and the command run as the user tessaly-wl (created when missing),
+# and the command should write only below folders of its own (its own mktemp).
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: $0 COMMAND [ARGS...]" >&2; exit 2; }
 
@@ -33,7 +29,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# fail WHAT: says what did not come up, with the logs that tell why, and ends the session.
+# fail WHAT: says what did not come up, with the logs that tell why.
 fail() {
     echo "with-wayland-session: $1" >&2
     for log in "$work"/*.log; do
@@ -95,6 +91,4 @@ watcher_registered() {
 }
 await 20 "waybar did not register the status-item watcher" "$bar_pid" watcher_registered
 
-status=0
-"$@" || status=$?
-exit "$status"
+"$@"

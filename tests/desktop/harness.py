@@ -1,7 +1,6 @@
 """What the end-to-end tests of the window modes share: an installation laid out around the built executable
-in a private folder, the program started with files for its streams, the stand-in companion, and looks at
-processes and the X clipboard. Run by each test as `TEST.py EXECUTABLE SOURCE_DIR [CASE...]` inside
-with-session.sh with Debian's /usr/bin/python3.
+in a private folder, the program started with files for its streams, the stand-in companion. Run by each test
+as `TEST.py EXECUTABLE SOURCE_DIR [CASE...]` with Debian's /usr/bin/python3 inside a session script.
 """
 
 import json
@@ -13,11 +12,16 @@ import tempfile
 import unittest
 import urllib.request
 
-# The desktop drivers (atspi_driver, tray_watcher), which the benchmarks and the screenshots use too.
+# The desktop drivers, which the benchmarks and the screenshots use too.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "desktop"))
 WORK = tempfile.TemporaryDirectory(prefix="tessaly-e2e-")
 INSTALL = os.path.join(WORK.name, "install")
 PROGRAM = os.path.join(INSTALL, "TessalySetup", "tessaly-setup")
+SNIPPET = ('{\n  "mcpServers": {\n    "tessaly": {\n      "command": '
+           f'"{os.path.join(INSTALL, "tessaly-mcp")}"\n    }}\n  }}\n}}')  # what the status item copies
+INTENT = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234"
+REQUEST = json.dumps({"intentId": INTENT, "code": "042917", "label": "<b>Codes match</b>   Q&A", "port": 51234,
+                      "fingerprint": "0123456789abcdef"}).encode() + b"\n"
 
 
 def main(*default_cases):
@@ -36,7 +40,6 @@ def environment(**changes):
 
 
 def written(process):
-    """What the process has written to its two streams so far."""
     return tuple(os.pread(stream.fileno(), 1 << 20, 0) for stream in process.outputs)
 
 
@@ -61,7 +64,7 @@ def stop(process):
 
 
 def processes(match):
-    """The live processes whose argument list satisfies match; a zombie's list is empty."""
+    """The live processes whose argument list satisfies match (a zombie's is empty)."""
     found = []
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -127,7 +130,6 @@ class Companion:
             self.url = json.load(file)["pairUrl"]
 
     def post(self, route):
-        """What the browser extension does when it attaches or detaches."""
         request = urllib.request.Request(f"http://127.0.0.1:{self.port}{route}", method="POST",
                                          data=json.dumps({"token": self.url.split("#token=")[1]}).encode(),
                                          headers={"content-type": "application/json"})

@@ -1,6 +1,5 @@
-"""The menu-bar mode of the built executable as a desktop's tray sees it: a watcher and host of our own
-(scripts/desktop/tray_watcher.py) reads the item, clicks go to the menu as a tray sends them, and the stand-in
-companion is started, attached and stopped under it.
+"""The menu-bar mode of the built executable as a desktop's tray sees it, through a tray of our own, while the
+stand-in companion is started, attached and stopped under it.
 """
 
 import json
@@ -11,7 +10,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (INSTALL, PROGRAM, WORK, Case, clipboard, environment, finish, main,  # noqa: E402
+from harness import (INSTALL, PROGRAM, SNIPPET, WORK, Case, clipboard, environment, finish, main,  # noqa: E402
                      processes, write_file, written)
 import atspi_driver as driver  # noqa: E402
 import tray_watcher  # noqa: E402
@@ -40,7 +39,7 @@ def cpu_seconds(pid):
 
 class MenuBarTest(Case):
     def start_mode(self, presence=None, tray=True, wait=offline):
-        """Starts the mode, with a presence script of its own when given, and waits until the tray shows it."""
+        """Starts the mode, with a presence script of its own when given, and waits until a tray shows it."""
         self.install = INSTALL
         if presence:
             self.install = shutil.copytree(INSTALL, os.path.join(WORK.name, self._testMethodName), symlinks=True)
@@ -89,9 +88,7 @@ class MenuBarTest(Case):
         self.assertEqual(len(set(icons.values())), 3, icons)
         tray_watcher.Item(process.pid).click("Copy MCP configuration")
         self.assertEqual(self.quit(process), (0, b"", b""))
-        snippet = ('{\n  "mcpServers": {\n    "tessaly": {\n      "command": '
-                   f'"{os.path.join(INSTALL, "tessaly-mcp")}"\n    }}\n  }}\n}}')
-        driver.wait_for(lambda: clipboard().decode() == snippet, lambda: f"the clipboard holds {clipboard()!r}", 10)
+        driver.wait_for(lambda: clipboard().decode() == SNIPPET, lambda: f"the clipboard holds {clipboard()!r}", 10)
 
     def test_menu_texts_read_as_the_script_wrote_them(self):
         # "&" is Qt's mnemonic mark and "_" the bus menu's; neither may be taken as one, however many there are.

@@ -9,13 +9,10 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (INSTALL, PROGRAM, WORK, Case, clipboard, environment, finish, main, processes,  # noqa: E402
-                     read_file, write_file)
+from harness import (INSTALL, INTENT, PROGRAM, REQUEST, WORK, Case, clipboard, environment, finish, main,  # noqa: E402
+                     processes, read_file, write_file)
 import atspi_driver as driver  # noqa: E402
 
-INTENT = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234"
-REQUEST = json.dumps({"intentId": INTENT, "code": "042917", "label": "<b>Codes match</b>   Q&A", "port": 51234,
-                      "fingerprint": "0123456789abcdef"}).encode() + b"\n"
 SUPPORT_LINKS = [{"label": f"Option {i}", "recipient": "Maintainers & co",
                   "url": f"https://www.paypal.com/donate?i={i}"} for i in range(5)]
 
