@@ -2,6 +2,7 @@
 #include "app/connect_desktop.h"
 #include "app/connect_mode.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <gtest/gtest.h>
@@ -10,8 +11,8 @@
 
 namespace {
 
-/// A desktop whose clock moves only while its event loop "runs", and which delivers posted work then, from
-/// any thread.
+/// A desktop whose clock moves only while its event loop "runs", which then delivers work posted by any
+/// thread.
 struct FakeDesktop {
     ConnectWait::Instant clock{};
     std::mutex lock;
@@ -83,10 +84,6 @@ ConnectDraft draft() {
     return {5000, boost::urls::url("http://127.0.0.1:5000/pair#token=secret")};
 }
 
-ConnectResult<BrokerHealth> health(bool attached) {
-    return BrokerHealth{"1.0", 1, attached};
-}
-
 TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
     using enum ConnectProblem;
     const auto failed = [](ConnectProblem p) { return ConnectResult<BrokerHealth>(tl::unexpected(p)); };
@@ -104,7 +101,7 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
          3,
          {noSession, tokenNotCurrent}},
         {{failed(cancelled)}, {}, 3, {}},
-        {{health(true)}, {}, 0, {}},
+        {{BrokerHealth{"1.0", 1, true}}, {}, 0, {}},
     };
     for (const Case& c : cases) {
         FakeDesktop fake;
@@ -122,10 +119,8 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
         };
         EXPECT_EQ(ConnectMode::run(make, fake.desktop().runAlert), c.status);
         EXPECT_EQ(attempts, c.verified.size());
-        std::vector<AlertSpec> explanations;
-        for (const ConnectProblem problem : c.explained) {
-            explanations.push_back(ConnectMode::retryAlert(problem));
-        }
+        std::vector<AlertSpec> explanations(c.explained.size());
+        std::ranges::transform(c.explained, explanations.begin(), ConnectMode::retryAlert);
         EXPECT_EQ(fake.alerts, explanations);
     }
 }
@@ -206,7 +201,7 @@ TEST(AttachWaitTest, EndsAtTheProbeAfterAnAttachAtTheLimitOrOnCancel) {
         environment.verify = [&](const ConnectDraft& waited, ConnectProbeHandle&) {
             EXPECT_EQ(waited, draft());
             ++verifications;
-            return health(fake.elapsed() > c.attachesAfter);
+            return BrokerHealth{"1.0", 1, fake.elapsed() > c.attachesAfter};
         };
         // Verifications run inline when submitted; their answers reach the main thread at the next turn.
         environment.submit = [](std::function<void()> job) { job(); };

@@ -6,13 +6,13 @@
 namespace {
 
 TEST(ConnectProblemTest, RawValuesAreDistinctAndSomeProblemsShareAnExplanation) {
+    using ConfigurationBundle::retryExplanation;
     for (std::size_t i = 0; i < RawValues<ConnectProblem>::names.size(); ++i) {
         const auto problem = static_cast<ConnectProblem>(i);
         EXPECT_EQ(fromRawValue<ConnectProblem>(rawValue(problem)), problem);
-        EXPECT_TRUE(ConfigurationBundle::retryExplanation(problem).starts_with(
+        EXPECT_TRUE(retryExplanation(problem).starts_with(
             "The connection could not be completed. Nothing was changed. "));
     }
-    using ConfigurationBundle::retryExplanation;
     EXPECT_EQ(retryExplanation(std::nullopt), retryExplanation(ConnectProblem::cancelled));
     EXPECT_EQ(retryExplanation(ConnectProblem::noSession),
               retryExplanation(ConnectProblem::malformedSession));
@@ -49,8 +49,7 @@ std::string port(const ConnectDraft& draft) {
     return " " + std::to_string(draft.port);
 }
 
-// Fake dependencies that answer from scripted values and record every call, with the port of the draft it
-// was given, in order.
+// Answers from scripted values and records every call, with the port of the draft it was given.
 struct FakeDesktop {
     std::vector<ConnectResult<ConnectDraft>> drafts{draftOn(5000), draftOn(5000)};
     std::vector<ConnectResult<BrokerHealth>> healths{BrokerHealth{"1", 1, false},
@@ -172,8 +171,7 @@ TEST(ConnectWaitTest, ProbesAtOnceThenEveryIntervalUntilAttachedCancelledOrOutOf
         {10, 3, 1, 0, Result::attached, {0}, 0},
         {huge, 3, 0, 4, Result::cancelled, {0}, 2},
         {10, 0, 5, 0, Result::attached, {0, 0, 0, 0, 0}, 0},
-        {2, 3, 0, 4, Result::cancelled, {0}, 2}, // a cancel in the last sleep is seen before the
-                                                 // deadline
+        {2, 3, 0, 4, Result::cancelled, {0}, 2}, // a cancel in the last sleep counts
     };
     for (const Case& c : cases) {
         // A clock that stands still except when the wait sleeps; each sleep moves it by one second.

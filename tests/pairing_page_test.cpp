@@ -26,18 +26,16 @@ std::string fromHTML(std::string text) {
     return text;
 }
 
-/// `text` with each `escape` and the two hex digits after it as the byte they name: "\\u00" for the escapes a
-/// script string of the page uses (any other backslash is kept, and so shows up as a difference), "%" for a
-/// URL.
+/// `text` with each `escape` ("\\u00" in the page's script string, where another backslash shows up as a
+/// difference; "%" in a URL) and the two hex digits after it as the byte they name.
 std::string unescaped(const std::string& text, const std::string& escape) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, escape.size(), escape) == 0 && i + escape.size() + 2 <= text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + escape.size(), 2), nullptr, 16));
-            i += escape.size() + 1;
-        } else {
-            out += text[i];
-        }
+        const bool escaped =
+            text.compare(i, escape.size(), escape) == 0 && i + escape.size() + 2 <= text.size();
+        out +=
+            escaped ? static_cast<char>(std::stoi(text.substr(i + escape.size(), 2), nullptr, 16)) : text[i];
+        i += escaped ? escape.size() + 1 : 0;
     }
     return out;
 }

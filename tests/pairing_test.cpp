@@ -67,8 +67,8 @@ TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRuleAndRefusesWhatBreaksOne) 
         EXPECT_FALSE(parseRequest(requestWith(change))) << change;
     }
     const std::string valid = requestWith(), unclosed = valid.substr(0, valid.size() - 1);
-    // A NUL byte would stop the parser; of a member named twice, which value counts is anyone's guess; a lone
-    // \xC3 is not UTF-8.
+    // A NUL byte would stop the parser; which of a member's two values counts is anyone's guess; \xC3 is no
+    // UTF-8.
     for (const std::string& line :
          {""s, "[]"s, valid + "x", valid + "\0{}"s, unclosed, unclosed + R"(,"label":"b"})",
           R"({"intentId":")" + intentId + R"(","code":"012345","label":"x","port":1024})",
@@ -118,8 +118,7 @@ TEST(PairingDialogTest, QuotesTheLabelWithWhiteSpaceCollapsed) {
     }
 }
 
-// The answers of the dialog, broken requests, and no display to show one on are tried on the built program
-// end to end.
+// The dialog's answers, broken requests and a missing display are tried on the built program end to end.
 TEST(PairingModeTest, WrongArgumentsAndAnAnswerThatCannotBeWrittenEndWithStatusTwo) {
     const std::string valid = requestWith() + "\n";
     bool shown = false;

@@ -120,8 +120,7 @@ TEST(PortOwnersTest, AnotherUsersListenerIsToldFromOurOwnAndFromNoneSeen) {
     }
 }
 
-// A socket of this process listening on `address` (IPv4 or IPv6 text) at a port the system picks, with the
-// port; none where the system cannot (no IPv6).
+// A socket listening on `address` at a port the system picks, with that port; none without IPv6 for one.
 std::optional<std::pair<int, std::int64_t>> listenOn(const char* address) {
     sockaddr_storage any{};
     auto* v4 = reinterpret_cast<sockaddr_in*>(&any);

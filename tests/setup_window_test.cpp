@@ -62,8 +62,7 @@ TEST(SupportLinkTest, OpensOnlyHttpsLinksToAllowedHosts) {
     }
 }
 
-/// The links that offering support from `root` opens when the user answers `answer`; none when nothing was
-/// shown.
+/// The links that offering support from `root` opens on `answer`; none when nothing was shown.
 std::optional<std::vector<std::string>> opens(const std::filesystem::path& root, AlertAnswer answer) {
     bool shown = false;
     std::vector<std::string> opened;

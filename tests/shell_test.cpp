@@ -60,8 +60,7 @@ TEST(InstallationTest, LayoutIsDerivedOnceFromAnAbsoluteExecutable) {
     for (const fs::path& unusable : {fs::path(), fs::path("tessaly-setup"), fs::path("./TessalySetup/x")}) {
         EXPECT_EQ(Installation::Layout::around(unusable, never), std::nullopt) << unusable;
     }
-    // Those of an absolute one are read end to end; one of relative paths is never usable, whatever the
-    // working folder holds.
+    // Those of an absolute one are read end to end; relative ones never, whatever the working folder holds.
     const TempDir dir;
     dir.write("runtime/node", "#!/bin/sh\n", 0700);
     dir.write("bin/presence.js", "");

@@ -99,8 +99,7 @@ TEST(VerifierTest, TheScriptRunsOnlyWithATokenAndWithNoOtherUsersListener) {
     }
 }
 
-// The real runner, with a shell script standing in for the runtime; what the script is given is checked
-// against the real one end to end.
+// The real runner, a shell script standing in for the runtime; what the script is given is read end to end.
 TEST(InstalledVerifierTest, ChecksTheInstallationBeforeRunningAnything) {
     const TempDir dir;
     const auto installed = ConnectVerifier::Layout::standard(dir.path() / "TessalySetup");

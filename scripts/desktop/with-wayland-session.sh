@@ -30,15 +30,7 @@ cleanup() {
 trap cleanup EXIT
 
 # fail WHAT: says what did not come up, with the logs that tell why.
-fail() {
-    echo "with-wayland-session: $1" >&2
-    for log in "$work"/*.log; do
-        [ -s "$log" ] || continue
-        echo "--- $(basename "$log")" >&2
-        tail -n 40 "$log" >&2
-    done
-    exit 1
-}
+fail() { echo "with-wayland-session: $1" >&2; tail -n 40 "$work"/*.log >&2; exit 1; }
 # await SECONDS WHAT PID COMMAND...: polls COMMAND until it succeeds; fails when PID ends or time runs out.
 await() {
     local deadline=$((SECONDS + $1)) what=$2 pid=$3
@@ -62,11 +54,8 @@ env -i PATH="$PATH" HOME="$HOME" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" SWAYSOCK="$S
 sway_pid=$!
 # The compositor's socket is the only one in the private runtime folder.
 wayland_socket() {
-    local socket
-    for socket in "$XDG_RUNTIME_DIR"/wayland-*; do
-        [ -S "$socket" ] && WAYLAND_DISPLAY=$(basename "$socket") && return 0
-    done
-    return 1
+    WAYLAND_DISPLAY=$(find "$XDG_RUNTIME_DIR" -maxdepth 1 -type s -name 'wayland-*' -printf %f -quit)
+    [ -n "$WAYLAND_DISPLAY" ]
 }
 await 20 "sway did not open its socket" "$sway_pid" wayland_socket
 # It answers on its own socket once its event loop runs, by which time its output exists.

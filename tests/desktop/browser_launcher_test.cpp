@@ -14,8 +14,7 @@
 
 namespace {
 
-/// The desktop the tests see, written before the first GIO call: GIO reads the folders' names once per
-/// process.
+/// The desktop the tests see, written before GIO's first call: it reads the folders' names once.
 const TempDir* root = nullptr;
 
 bool turnUntil(const std::function<bool()>& done) {
@@ -69,10 +68,10 @@ TEST(BrowserLauncherTest, TheBrowserGetsTheWholeUrlAsOneArgumentAndNothingOfOurs
     EXPECT_EQ(*end, (ProcessEnd{false, 0}));
     EXPECT_EQ(thread, std::this_thread::get_id());
 
-    EXPECT_EQ(root->read("chromium.args"), "[" + url + "]\n");
-    // The fresh startup ID and not the stale token this process was started with; reaped once ended. Its
-    // session and descriptors are checked end to end.
-    std::istringstream facts(root->read("chromium.facts"));
+    EXPECT_EQ(root->read("bin/chromium.args"), "[" + url + "]\n");
+    // The fresh startup ID, not this process's stale token; reaped once ended. Its session and descriptors
+    // are checked end to end.
+    std::istringstream facts(root->read("bin/chromium.facts"));
     std::string pid, startupId, token;
     facts >> pid >> startupId >> token;
     EXPECT_FALSE(pid.empty());
@@ -90,8 +89,8 @@ TEST(BrowserLauncherTest, TellsHowTheBrowserEnded) {
 }
 
 TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRemoved) {
-    // GIO reads an entry afresh at each lookup, so a removal counts at once; the loop turns in case a
-    // later GIO waits for its folder monitor instead.
+    // GIO reads an entry afresh at each lookup; the loop turns in case a later GIO waits for a folder
+    // monitor.
     const auto installed = [] { return BrowserLauncher::isInstalled("com.operasoftware.Opera"); };
     std::filesystem::remove(root->path() / "system/applications/opera.desktop");
     EXPECT_TRUE(installed()) << "the Flatpak entry is still there";
@@ -108,23 +107,20 @@ TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRem
     }
 }
 
+// Writes each argument, bracketed, beside itself, and its process and activation variables into its facts.
+const char* const recording = R"(#!/bin/sh
+printf '%s [%s] [%s]' $$ "${DESKTOP_STARTUP_ID-unset}" "${XDG_ACTIVATION_TOKEN-unset}" > "$0.facts"
+for a in "$@"; do printf '[%s]\n' "$a"; done > "$0.args"
+)";
+
 } // namespace
 
 int main(int argc, char** argv) {
     const TempDir fake;
     root = &fake;
     const auto missing = (fake.path() / "missing").string();
-    // A program that writes each of its arguments, bracketed, into its record, and its process and the two
-    // activation variables it was started with into its facts. Each file appears whole.
     const auto recorder = [&](const std::string& program) {
-        const auto out = (fake.path() / program).string();
-        return fake.write("bin/" + program,
-                          "#!/bin/sh\nprintf '%s [%s] [%s]' $$ \"${DESKTOP_STARTUP_ID-unset}\" "
-                          "\"${XDG_ACTIVATION_TOKEN-unset}\" > '" +
-                              out + ".facts.partial'\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" +
-                              out + ".args.partial'\nmv '" + out + ".facts.partial' '" + out +
-                              ".facts'\nmv '" + out + ".args.partial' '" + out + ".args'\n",
-                          0700);
+        return fake.write("bin/" + program, recording, 0700);
     };
     const auto entry = [&](const std::string& folder, const std::string& id, const std::string& exec,
                            const std::string& extra = "") {

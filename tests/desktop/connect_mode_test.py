@@ -10,15 +10,13 @@ import shlex
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (INSTALL, WORK, Case, environment, finish, main, processes,  # noqa: E402
+from harness import (INSTALL, WORK, Case, environment, finish, main, processes,
                      read_file, write_file)
-import atspi_driver as driver  # noqa: E402
+import atspi_driver as driver  # on the path the harness sets
 
 VERIFIER = os.path.join(INSTALL, "bin", "connect-verify.js").encode()
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -74,10 +72,8 @@ class ConnectCase(Case):
                                f"--user-data-dir={profile} --virtual-time-budget=10000 --dump-dom \"$1\" >{log} 2>&1\n",
                        0o755)
         elif kind == "recording":
-            part, whole = shlex.quote(record + ".part"), shlex.quote(record)
-            facts = shlex.quote(record + ".facts")
-            # The descriptors are listed by a child that writes the list itself: a redirection would change the
-            # shell's own.
+            part, whole, facts = (shlex.quote(record + suffix) for suffix in (".part", "", ".facts"))
+            # A child lists the descriptors and writes the list itself: a redirection would change the shell's.
             write_file(script, f"#!/bin/sh\nfind /proc/$$/fd -mindepth 1 -fprintf {facts}.part 'fd %f %l\\n'\n"
                                f"printf 'pid %s %s\\nstartup %s\\n' $$ \"$(cut -d' ' -f6 /proc/$$/stat)\" "
                                f"\"${{DESKTOP_STARTUP_ID-unset}}\" >> {facts}.part && mv {facts}.part {facts}\n"
@@ -130,14 +126,11 @@ class ConnectCase(Case):
         self.assertEqual((prompt.buttons(), prompt.default_button()), (["Cancel", "Open pairing page"], "Cancel"))
         prompt.press("Open pairing page")
 
-    def await_panel(self, process):
-        return driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
-
     def pair_and_close(self, process, companion):
         """All the while no process shows the token on its command line, where every local user could read it."""
         self.open_in_only_browser(process, "Chromium")
         with command_lines_seen() as seen:
-            self.await_panel(process)
+            driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
             connected = driver.find_window(process.pid, "Chrome is connected", 60, ["Close"])
         secret, profile = companion.url.split("#token=")[1].encode(), b"--user-data-dir=" + self.dir.encode()
         self.assertEqual([args for args in seen if any(secret in arg for arg in args)], [])
@@ -168,14 +161,13 @@ class ConnectModeTest(ConnectCase):
         driver.wait_for(lambda: picker.combo_current() == "Brave Browser",
                         lambda: f"selection is {picker.combo_current()!r}")
         picker.press("Open")
-        # Brave can read the user's runtime folder: it gets a private page there that forwards to the URL (the
-        # page itself is checked apart, and followed by a real browser in the pairing cases).
+        # Brave can read the user's runtime folder: it gets a private page there that forwards to the URL.
         given = driver.wait_for(lambda: read_file(brave), lambda: "Brave was never started")
         page = pages()[0] if pages() else "<no page>"
         # GIO hands a file URL on as its path where the entry takes URLs; either opens the page.
         self.assertIn(given, (f"file://{page}".encode() + b"\0", page.encode() + b"\0"))
         self.assert_started_apart(brave)
-        panel = self.await_panel(process)
+        panel = driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
         driver.wait_for(verifiers, lambda: "no verification during the wait")
         panel.press("Cancel")
         self.finish(process, 3)
@@ -220,7 +212,7 @@ class TimedOutWaitTest(ConnectCase):
         process = self.start_connect()
         self.open_in_only_browser(process, "Chromium")
         pressed = time.monotonic()  # the wait starts later still: once the browser was launched
-        self.await_panel(process)
+        driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
         self.assertEqual(driver.wait_for(lambda: read_file(record), lambda: "the browser was never started"),
                          url.encode() + b"\0")
         panel_seen = []

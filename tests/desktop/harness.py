@@ -5,6 +5,7 @@ as `TEST.py EXECUTABLE SOURCE_DIR [CASE...]` with Debian's /usr/bin/python3 insi
 
 import json
 import os
+import pathlib
 import select
 import subprocess
 import sys
@@ -34,8 +35,7 @@ def main(*default_cases):
 
 def environment(**changes):
     """This session's environment for a window mode read through the accessibility bus; None unsets."""
-    env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
-    env.update(changes)
+    env = {**os.environ, "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_QPA_PLATFORM": "xcb", **changes}
     return {name: value for name, value in env.items() if value is not None}
 
 
@@ -54,13 +54,12 @@ def stop(process):
     """Ends a process that a case left running. One that failed on its own may have said why only here."""
     if process.poll() is None:
         process.kill()
-    elif process.returncode and hasattr(process, "outputs") and written(process)[1]:
+    elif process.returncode and written(process)[1]:
         print(f"\n{process.args[0]} ended with {process.returncode}:\n{written(process)[1].decode(errors='replace')}",
               file=sys.stderr)
     process.wait()
-    for stream in (process.stdin, process.stdout, *getattr(process, "outputs", ())):
-        if stream:
-            stream.close()
+    for stream in filter(None, (process.stdin, *process.outputs)):
+        stream.close()
 
 
 def processes(match):
@@ -76,18 +75,13 @@ def processes(match):
     return found
 
 
-def read_file(path):
-    try:
-        with open(path, "rb") as file:
-            return file.read()
-    except FileNotFoundError:
-        return None
+def read_file(path):  # files appear whole, by a rename
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else None
 
 
 def write_file(path, text, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as file:
-        file.write(text)
+    pathlib.Path(path).write_text(text)
     os.chmod(path, mode)
     return path
 

@@ -6,14 +6,12 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (INSTALL, PROGRAM, SNIPPET, WORK, Case, clipboard, environment, finish, main,  # noqa: E402
+from harness import (INSTALL, PROGRAM, SNIPPET, WORK, Case, clipboard, environment, finish, main,
                      processes, write_file, written)
-import atspi_driver as driver  # noqa: E402
-import tray_watcher  # noqa: E402
+import atspi_driver as driver  # on the path the harness sets
+import tray_watcher
 
 # The connect mode and the presence script both find the companion's session through HOME.
 HOME = os.path.join(WORK.name, "home")

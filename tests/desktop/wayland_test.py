@@ -5,12 +5,10 @@ accessibility bus, the status item through the bar's tray, the clipboard read wi
 import os
 import shutil
 import subprocess
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import INSTALL, INTENT, REQUEST, SNIPPET, WORK, Case, environment, finish, main, processes  # noqa: E402
-import atspi_driver as driver  # noqa: E402
-import tray_watcher  # noqa: E402
+from harness import INSTALL, INTENT, REQUEST, SNIPPET, WORK, Case, environment, finish, main, processes
+import atspi_driver as driver  # on the path the harness sets
+import tray_watcher
 
 # No platform named: the program chooses Wayland itself, as it does in a user's session.
 ENVIRONMENT = environment(QT_QPA_PLATFORM=None, HOME=os.path.join(os.path.dirname(INSTALL), "home"))
