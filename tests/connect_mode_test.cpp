@@ -132,29 +132,22 @@ TEST(BrowserPromptTest, CancelInThePickerChoosesNothing) {
 }
 
 TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
-    struct Case {
-        bool installed;
-        std::optional<ProcessEnd> endsWith; // none: runs on
-        double endsAfter;
-        bool opened;
-        double secondsWaited;
-    };
-    const Case cases[] = {
+    const std::tuple<bool, std::optional<ProcessEnd>, double, bool, double> cases[] = {
         {true, ProcessEnd{true, 9}, 0.2, false, 0.25},
-        {true, std::nullopt, 0, true, ConnectDesktop::settleSeconds},
+        {true, std::nullopt, 0, true, ConnectDesktop::settleSeconds},         // runs on
         {true, ProcessEnd{false, 1}, 2, true, ConnectDesktop::settleSeconds}, // later is not "at once"
         {false, std::nullopt, 0, false, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& [installed, endsWith, endsAfter, opened, secondsWaited] : cases) {
         FakeDesktop fake;
-        fake.installed = c.installed;
-        fake.endsWith = c.endsWith;
-        fake.endsAfter = c.endsAfter;
+        fake.installed = installed;
+        fake.endsWith = endsWith;
+        fake.endsAfter = endsAfter;
         EXPECT_EQ(ConnectDesktop::open(fake.desktop(), "http://127.0.0.1:5000/pair#token=secret",
                                        "org.chromium.Chromium", [&] { return fake.clock; }),
-                  c.opened);
-        EXPECT_NEAR(fake.elapsed(), c.secondsWaited, 0.051);
-        EXPECT_EQ(fake.launches, c.installed ? 1 : 0);
+                  opened);
+        EXPECT_NEAR(fake.elapsed(), secondsWaited, 0.051);
+        EXPECT_EQ(fake.launches, installed ? 1 : 0);
     }
 }
 

@@ -30,9 +30,8 @@ TEST(BrowserChoiceTest, NamesAreComparedCanonicallyAndMappedExactly) {
     EXPECT_EQ(resolve({"Opera", "opera"}), BrowserChoice::choose({"Opera", "opera"}));
     const std::string invalid = "\xff\xfe";
     EXPECT_EQ(resolve({invalid, invalid, "Opera"}), BrowserChoice::choose({invalid, "Opera"}));
-    using ConfigurationBundle::bundleIdentifier;
-    EXPECT_EQ(bundleIdentifier("Microsoft Edge"), "com.microsoft.edgemac");
-    EXPECT_EQ(bundleIdentifier("microsoft edge"), "microsoft edge");
+    EXPECT_EQ(ConfigurationBundle::bundleIdentifier("Microsoft Edge"), "com.microsoft.edgemac");
+    EXPECT_EQ(ConfigurationBundle::bundleIdentifier("microsoft edge"), "microsoft edge");
 }
 
 ConnectDraft draftOn(std::int64_t port) {
@@ -110,20 +109,13 @@ TEST(ConnectFlowTest, WholeAttemptUsesTheSecondDraftAndTheChosenBrowser) {
 }
 
 TEST(ConnectFlowTest, EndingsOfEachStep) {
-    struct Case {
-        const char* name;
-        void (*arrange)(FakeDesktop&);
-        ConnectOutcome outcome;
-        Problems reported;
-        long calls; // how far into wholeAttempt the flow got
-    };
     using enum ConnectProblem;
     using O = ConnectOutcome;
     using D = FakeDesktop&;
     static const BrokerHealth idle{"1", 1, false}, attached{"1", 1, true};
     static const auto no = [](ConnectProblem p) { return tl::unexpected(p); };
     // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char*, void (*)(FakeDesktop&), ConnectOutcome, Problems, long> cases[] = {
         {"first read fails", [](D d) { d.drafts = {no(unsafeFile)}; }, O::failed, {unsafeFile}, 1},
         {"verify fails", [](D d) { d.healths = {no(tokenNotCurrent)}; }, O::failed, {tokenNotCurrent}, 2},
         {"verify cancelled", [](D d) { d.healths = {no(cancelled)}; }, O::cancelled, {cancelled}, 2},
@@ -143,11 +135,11 @@ TEST(ConnectFlowTest, EndingsOfEachStep) {
     const std::vector<std::string> wholeAttempt{
         "readDraft", "verify 5000", "installedBrowsers",  "chooseBrowser",
         "readDraft", "verify 5000", "open 5000 Chromium", "waitForAttach 5000"};
-    for (const auto& c : cases) {
+    for (const auto& [name, arrange, outcome, reported, calls] : cases) { // calls: how far into wholeAttempt
         FakeDesktop desktop;
-        c.arrange(desktop);
-        EXPECT_EQ(desktop.run(), std::pair(c.outcome, c.reported)) << c.name;
-        EXPECT_EQ(desktop.calls, std::vector(wholeAttempt.begin(), wholeAttempt.begin() + c.calls)) << c.name;
+        arrange(desktop);
+        EXPECT_EQ(desktop.run(), std::pair(outcome, reported)) << name;
+        EXPECT_EQ(desktop.calls, std::vector(wholeAttempt.begin(), wholeAttempt.begin() + calls)) << name;
     }
 }
 

@@ -71,24 +71,18 @@ TEST(PairingPageTest, OnlyABrowserThatCanReadThePrivateFolderGetsAPageThatGoesWi
         ::getuid(), PrivateFolder::Fallback::cache, "/nonexistent");
     ASSERT_TRUE(folder);
     const std::string url = "http://127.0.0.1:5000/pair#token=secret";
-    struct Case {
-        bool sandboxed;
-        std::optional<std::filesystem::path> folder;
-        std::string url;
-        bool page;
-    };
-    const Case cases[] = {
+    const std::tuple<bool, std::optional<std::filesystem::path>, std::string, bool> cases[] = {
         {false, folder, url, true},
         {true, folder, url, false},                   // Flatpak or Snap cannot read it
         {false, std::nullopt, url, false},            // no private folder
         {false, temp.path() / "missing", url, false}, // the page cannot be written
         {false, folder, url + " spaced", false},      // nor made to forward unchanged
     };
-    for (const Case& c : cases) {
-        auto target = ConnectDesktop::target(c.url, c.sandboxed, c.folder);
-        ASSERT_EQ(target.page != nullptr, c.page) << c.url;
-        if (!c.page) {
-            EXPECT_EQ(target.url, c.url);
+    for (const auto& [sandboxed, pageFolder, given, page] : cases) {
+        auto target = ConnectDesktop::target(given, sandboxed, pageFolder);
+        ASSERT_EQ(target.page != nullptr, page) << given;
+        if (!page) {
+            EXPECT_EQ(target.url, given);
             continue;
         }
         const auto path = target.page->path();

@@ -45,10 +45,7 @@ std::string row(const std::string& address, const std::string& port, const std::
 
 TEST(PortOwnersTest, OnlyListenersAtThePortWhereLoopbackReachesThemCount) {
     const std::string v6Loopback = printed({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
-    const struct {
-        std::string rows;
-        Uids expected;
-    } cases[] = {
+    const std::pair<std::string, Uids> cases[] = {
         {row(loopback, "1388", "0A", "1000"), {1000}},
         {row(anyV4, "1388", "0A", "1001"), {1001}},
         {row(anyV6, "1388", "0A", "1002"), {1002}},
@@ -66,8 +63,8 @@ TEST(PortOwnersTest, OnlyListenersAtThePortWhereLoopbackReachesThemCount) {
     const auto amongOthers = [](const std::string& rows) {
         return PortOwners::listeners(header + rows + row(loopback, "0050", "0A", "99"), 5000);
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(amongOthers(c.rows), c.expected) << c.rows;
+    for (const auto& [rows, expected] : cases) {
+        EXPECT_EQ(amongOthers(rows), expected) << rows;
     }
     // Other addresses (127.0.0.1 read in the wrong byte order among them), ports and states; then fields that
     // do not read as the kernel writes them.
@@ -103,10 +100,7 @@ TEST(PortOwnersTest, AnotherUsersListenerIsToldFromOurOwnAndFromNoneSeen) {
     const auto reader = [](std::vector<std::string> tables) { return [=] { return tables; }; };
     const std::string ours = row(loopback, "1388", "0A", "1000");
     const std::string theirs = row(anyV6, "1388", "0A", "1001");
-    const struct {
-        PortOwners::TableReader read;
-        bool expected;
-    } cases[] = {
+    const std::pair<PortOwners::TableReader, bool> cases[] = {
         {reader({header + ours, header + theirs}), true},
         {reader({header + theirs + ours}), true},
         {reader({header + ours, header}), false},
@@ -116,7 +110,7 @@ TEST(PortOwnersTest, AnotherUsersListenerIsToldFromOurOwnAndFromNoneSeen) {
         {{}, false},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(PortOwners::heldByAnotherUser(5000, 1000, cases[i].read), cases[i].expected) << i;
+        EXPECT_EQ(PortOwners::heldByAnotherUser(5000, 1000, cases[i].first), cases[i].second) << i;
     }
 }
 

@@ -27,10 +27,7 @@ std::optional<std::string> run(const std::string& script, const std::string& inp
 
 TEST(RunnerTest, AnswersExactlyTheCompleteOutputWithinTheCapAndLeavesNothingBehind) {
     const std::string binary("first line\nno terminator\0\xff\xfe", 27);
-    const struct {
-        std::string script, input;
-        std::optional<std::string> expected;
-    } cases[] = {
+    const std::tuple<std::string, std::string, std::optional<std::string>> cases[] = {
         {"exec cat", mebibyte.substr(0, 65536), mebibyte.substr(0, 65536)},
         {"exec cat", mebibyte.substr(0, 65537), std::nullopt},
         {"exit 0", "", std::nullopt},
@@ -41,8 +38,8 @@ TEST(RunnerTest, AnswersExactlyTheCompleteOutputWithinTheCapAndLeavesNothingBehi
     };
     const auto descriptors = entries("/proc/self/fd");
     ConnectProbeHandle handle; // would keep a finished child, and its process descriptor, if not released
-    for (const auto& c : cases) {
-        EXPECT_EQ(run(c.script, c.input, 5, &handle), c.expected) << c.script << " given " << c.input.size();
+    for (const auto& [script, input, expected] : cases) {
+        EXPECT_EQ(run(script, input, 5, &handle), expected) << script << " given " << input.size();
     }
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
     EXPECT_TRUE(noChildren());
@@ -120,8 +117,7 @@ TEST(RunnerTest, NothingIsLaunchedForACancelledHandleOrAnUnlaunchableExecutable)
 // Whatever the caller left ignored, blocked or open.
 TEST(RunnerTest, ChildStartsWithDefaultSignalHandlingAndOnlyDescriptorsZeroToTwo) {
     const auto previousPipe = signal(SIGPIPE, SIG_IGN);
-    sigset_t all;
-    sigset_t previousMask;
+    sigset_t all, previousMask;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previousMask);
     const int careless = ::open("/dev/null", O_RDONLY); // without close-on-exec

@@ -87,8 +87,7 @@ TEST(SessionFileTest, PairingUrlMustNameThePairingPageOnLoopback) {
 // Faults from the outside: files swapped in between the reader's checks and its read.
 TEST(SessionFileFaultTest, ALinkAFifoOrAnOversizedFileSwappedInIsRefusedWithoutBlocking) {
     const TempDir temp;
-    const std::string dir = temp.path().string();
-    const std::string session = dir + "/session.json";
+    const std::string dir = temp.path().string(), session = dir + "/session.json";
     temp.write("regular", valid);
     temp.write("elsewhere", R"({"port":6000,"pairUrl":"http://127.0.0.1:6000/pair#token=abc"})");
     fs::create_symlink(dir + "/elsewhere", dir + "/link"); // following it would read a session for port 6000
@@ -188,8 +187,7 @@ TEST(SessionTokenTest, FindsTheFirstUsableTokenPieceAsTheUrlCarriesIt) {
 }
 
 TEST(SessionPathTest, FirstSessionArgumentWinsElseTheDefault) {
-    const fs::path home = "/home/someone";
-    const fs::path standard = "/home/someone/.tessaly-mcp/session.json";
+    const fs::path home = "/home/someone", standard = "/home/someone/.tessaly-mcp/session.json";
     using ConfigurationBundle::sessionPath;
     EXPECT_EQ(sessionPath({"prog", "--connect"}, home), standard);
     EXPECT_EQ(sessionPath({"prog", "--connect", "--session"}, home), standard);

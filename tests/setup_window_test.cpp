@@ -3,6 +3,7 @@
 #include "app/support.h"
 #include "tests/temp_dir.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -30,10 +31,8 @@ const std::string fiveLinks = supportFile({
 TEST(SupportFileTest, ShowsExactlyFiveObjectsWithTheirTitles) {
     const auto links = SupportLinks::parse(fiveLinks);
     ASSERT_TRUE(links);
-    std::vector<std::string> titles;
-    for (const auto& link : *links) {
-        titles.push_back(link.title);
-    }
+    std::vector<std::string> titles(links->size());
+    std::ranges::transform(*links, titles.begin(), &SupportLinks::Link::title);
     EXPECT_EQ(titles, (std::vector<std::string>{"Monthly - Maintainers", "Label only", " - Recipient only",
                                                 "", "<b>Q&A</b>"}));
 

@@ -34,8 +34,7 @@ TEST(ModeChoiceTest, FirstMatchingRuleWins) {
 
 TEST(InstallationTest, RootIsAboveReleasesOnlyForARealRelease) {
     const std::string digest(64, 'a');
-    const fs::path install = "/opt/tessaly";
-    const fs::path release = install / "releases" / ("r-12-" + digest);
+    const fs::path install = "/opt/tessaly", release = install / "releases" / ("r-12-" + digest);
     const auto root = [&](const fs::path& resources, const fs::path& launcher) {
         return Installation::root(resources, [&](const fs::path& p) { return p == launcher; });
     };
@@ -85,8 +84,7 @@ TEST(ConfigurationTextTest, BothEntriesHoldAnyPathAsTheCommand) {
 }
 
 TEST(ConfigurationTextTest, TheStatusItemNamesALauncherThatExists) {
-    const fs::path install = "/opt/t";
-    const fs::path release = install / "releases" / ("r-3-" + std::string(64, 'b'));
+    const fs::path install = "/opt/t", release = install / "releases" / ("r-3-" + std::string(64, 'b'));
     const auto commandWith = [&](const fs::path& resources, std::vector<fs::path> executables) {
         const auto isExecutable = [&](const fs::path& p) {
             return std::find(executables.begin(), executables.end(), p) != executables.end();

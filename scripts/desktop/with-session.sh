@@ -14,8 +14,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Xvfb picks a free display itself and writes its number once it accepts clients: no fixed display number to
-# collide with a parallel test, and no sleep.
+# Xvfb picks a free display and writes its number once it accepts clients: no number to collide, no sleep.
 mkfifo "$work/display"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!

@@ -12,9 +12,8 @@ user=tessaly-wl
 if [ "$(id -u)" -eq 0 ]; then
     id -u "$user" >/dev/null 2>&1 || useradd --system --create-home "$user" || id -u "$user" >/dev/null
     home=$(getent passwd "$user" | cut -d: -f6)
-    # exec, not a child: a signal meant for this script (a test's timeout) reaches the session's owner. The
-    # session keeps one privilege of root's: it may read and search any folder, so that it reads the checkout
-    # and the build wherever they lie (below /root, say); it writes only where that user may.
+    # exec, not a child: a signal meant for this script (a test's timeout) reaches the session's owner. It keeps
+    # root's right to read and search any folder, to read the checkout wherever it lies (below /root, say).
     exec setpriv --reuid="$user" --regid="$user" --init-groups \
         --inh-caps=-all,+dac_read_search --ambient-caps=+dac_read_search \
         env HOME="$home" USER="$user" LOGNAME="$user" "$BASH" "$(readlink -f -- "${BASH_SOURCE[0]}")" "$@"

@@ -25,16 +25,10 @@ bool turnUntil(const std::function<bool()>& done) {
     return done();
 }
 
-BrowserLauncher::Activation noActivation(const std::string&) {
-    return {};
-}
+const auto noActivation = [](const std::string&) { return BrowserLauncher::Activation{}; };
 
 TEST(BrowserLauncherTest, KnowsOnlyEntriesWhoseProgramExistsAndWhichOfThemAreConfined) {
-    struct Case {
-        const char* identifier;
-        bool installed, sandboxed;
-    };
-    const Case browsers[] = {
+    const std::tuple<const char*, bool, bool> browsers[] = {
         {"org.chromium.Chromium", true, false}, // distribution entry, system folder
         {"com.brave.Browser", true, true},      // Flatpak entry, user folder, after an unusable one
         {"com.microsoft.edgemac", true, true},  // a distribution's ID, yet with Snap's key
@@ -43,9 +37,9 @@ TEST(BrowserLauncherTest, KnowsOnlyEntriesWhoseProgramExistsAndWhichOfThemAreCon
         {"com.example.Unknown", false, false}, // not a browser we know
         {"", false, false},
     };
-    for (const Case& c : browsers) {
-        EXPECT_EQ(BrowserLauncher::isInstalled(c.identifier), c.installed) << c.identifier;
-        EXPECT_EQ(BrowserLauncher::isSandboxed(c.identifier), c.sandboxed) << c.identifier;
+    for (const auto& [identifier, installed, sandboxed] : browsers) {
+        EXPECT_EQ(BrowserLauncher::isInstalled(identifier), installed) << identifier;
+        EXPECT_EQ(BrowserLauncher::isSandboxed(identifier), sandboxed) << identifier;
     }
 }
 
@@ -82,7 +76,7 @@ TEST(BrowserLauncherTest, TheBrowserGetsTheWholeUrlAsOneArgumentAndNothingOfOurs
 
 TEST(BrowserLauncherTest, TellsHowTheBrowserEnded) {
     std::optional<ProcessEnd> end;
-    ASSERT_TRUE(BrowserLauncher::launch("https://example.org/", "com.google.Chrome", &noActivation,
+    ASSERT_TRUE(BrowserLauncher::launch("https://example.org/", "com.google.Chrome", noActivation,
                                         [&](ProcessEnd ended) { end = ended; }));
     ASSERT_TRUE(turnUntil([&] { return end.has_value(); }));
     EXPECT_EQ(*end, (ProcessEnd{true, SIGKILL}));
@@ -99,7 +93,7 @@ TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRem
 
     for (const char* identifier : {"com.operasoftware.Opera", "com.example.Unknown", "com.vivaldi.Vivaldi"}) {
         bool called = false;
-        EXPECT_FALSE(BrowserLauncher::launch("https://example.org/#token=x", identifier, &noActivation,
+        EXPECT_FALSE(BrowserLauncher::launch("https://example.org/#token=x", identifier, noActivation,
                                              [&](ProcessEnd) { called = true; }))
             << identifier;
         EventLoop::run(0.05);

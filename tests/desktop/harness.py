@@ -92,8 +92,8 @@ def clipboard():
 
 class Case(unittest.TestCase):
     def start(self, *arguments, program=PROGRAM, env=None, stdin=subprocess.PIPE):
-        """Starts the program with files for its output, and ends it after the case if need be. Files: a child
-        it starts shares them and may outlive it, and a long report must not hold it up at its exit."""
+        """Files for its output: a child it starts shares them and may outlive it, and a long report must not
+        hold it up at its exit."""
         outputs = tempfile.TemporaryFile(dir=WORK.name), tempfile.TemporaryFile(dir=WORK.name)
         process = subprocess.Popen([program, *arguments], stdin=stdin, stdout=outputs[0], stderr=outputs[1],
                                    env=env or environment())

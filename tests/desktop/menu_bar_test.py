@@ -43,8 +43,7 @@ class MenuBarTest(Case):
             self.install = shutil.copytree(INSTALL, os.path.join(WORK.name, self._testMethodName), symlinks=True)
             write_file(os.path.join(self.install, "bin", "presence.js"), presence)
         if tray:
-            self.watcher = tray_watcher.WatcherProcess()
-            self.addCleanup(self.watcher.stop)
+            self.addCleanup(tray_watcher.WatcherProcess().stop)
         process = self.start("--menubar", program=os.path.join(self.install, "TessalySetup", "tessaly-setup"),
                              env=ENVIRONMENT, stdin=subprocess.DEVNULL)
         return process, tray and self.shown(process, wait)
@@ -121,8 +120,7 @@ try {{ require('node:fs').mkdirSync({json.dumps(marker)}); answer(); }} catch {{
         self.assertIsNone(process.poll(), "the mode ended without a tray")
         self.assertLess(cpu_seconds(process.pid) - spent, 0.1, "the mode spins while it waits for a tray")
         self.assertEqual(written(process), (b"", NO_TRAY_LINE))
-        self.watcher = tray_watcher.WatcherProcess()
-        self.addCleanup(self.watcher.stop)
+        self.addCleanup(tray_watcher.WatcherProcess().stop)
         # Well inside one refresh: the item must not wait for its next probe to notice the tray.
         self.shown(process, offline, timeout=1.0)
         self.assertEqual(self.quit(process), (0, b"", NO_TRAY_LINE))

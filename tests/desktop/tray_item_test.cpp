@@ -12,7 +12,6 @@
 
 namespace {
 
-/// A target that counts the calls of each of its handlers.
 struct CountingTarget {
     int connects = 0, copies = 0, quits = 0;
     ConnectMenuTarget target{[this] { ++connects; }, [this] { ++quits; }, [this] { ++copies; }};

@@ -10,10 +10,6 @@ from harness import (INSTALL, INTENT, PROGRAM, REQUEST, WORK, Case, clipboard, e
                      processes, read_file, write_file)
 import atspi_driver as driver  # on the path the harness sets
 
-SUPPORT_LINKS = [{"label": f"Option {i}", "recipient": "Maintainers & co",
-                  "url": f"https://www.paypal.com/donate?i={i}"} for i in range(5)]
-
-
 class PairingApprovalTest(Case):
     def test_each_way_of_answering(self):
         # The requested name sits in a box of its own; the dialog's description reads the sentence whole.
@@ -122,7 +118,9 @@ class WithoutAWindowTest(Case):
 
 
 def setUpModule():
-    write_file(os.path.join(INSTALL, "SUPPORT.json"), json.dumps({"links": SUPPORT_LINKS}))
+    write_file(os.path.join(INSTALL, "SUPPORT.json"), json.dumps({"links": [
+        {"label": f"Option {i}", "recipient": "Maintainers & co", "url": f"https://www.paypal.com/donate?i={i}"}
+        for i in range(5)]}))
 
 
 if __name__ == "__main__":
