@@ -175,4 +175,4 @@ def dump_tree(acc, depth=0):
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] != "dump" or not sys.argv[2].isdigit():
         sys.exit(f"usage: {sys.argv[0]} dump PID")
-    print("\n".join(map(dump_tree, _applications(int(sys.argv[2])))) or "no such application on the bus")
+    print("\n".join(map(dump_tree, _applications(int(sys.argv[2])))) or sys.exit("no such application on the bus"))
