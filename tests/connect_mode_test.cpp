@@ -2,6 +2,7 @@
 #include "app/connect_desktop.h"
 #include "app/connect_mode.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <gtest/gtest.h>
@@ -10,20 +11,18 @@
 
 namespace {
 
-/// A desktop whose clock moves only while its event loop "runs", and which delivers posted work then, from
-/// any thread.
+/// A desktop whose clock moves only while its event loop "runs", which then delivers work posted by any
+/// thread.
 struct FakeDesktop {
     ConnectWait::Instant clock{};
     std::mutex lock;
     std::deque<std::function<void()>> posted;
     std::vector<AlertSpec> alerts;
-    std::deque<AlertAnswer> answers;
+    std::vector<AlertAnswer> answers; // to the alerts in turn, then the default
     int panelsShown = 0, panelsOpen = 0;
     std::function<void()> pressCancel;
-    /// Called after every turn of the event loop, with the seconds the wait has run.
-    std::function<void(double)> onTurn;
-    /// Whether a browser is installed, and how its process ends, how long after the launch (none: it runs
-    /// on).
+    std::function<void(double)> onTurn; // after every turn of the event loop, with the seconds run so far
+    // Whether a browser is installed, and how its process ends how long after the launch (none: it runs on).
     bool installed = true;
     std::optional<ProcessEnd> endsWith;
     double endsAfter = 0;
@@ -35,11 +34,7 @@ struct FakeDesktop {
         Desktop d;
         d.runAlert = [this](const AlertSpec& spec) {
             alerts.push_back(spec);
-            const AlertAnswer answer = answers.empty() ? AlertAnswer{} : answers.front();
-            if (!answers.empty()) {
-                answers.pop_front();
-            }
-            return answer;
+            return alerts.size() <= answers.size() ? answers[alerts.size() - 1] : AlertAnswer{};
         };
         d.launchBrowser = [this](const std::string&, const std::string&, LaunchEnded ended) {
             launches += installed ? 1 : 0;
@@ -89,17 +84,13 @@ ConnectDraft draft() {
     return {5000, boost::urls::url("http://127.0.0.1:5000/pair#token=secret")};
 }
 
-ConnectResult<BrokerHealth> health(bool attached) {
-    return BrokerHealth{"1.0", 1, attached};
-}
-
 TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
     using enum ConnectProblem;
     const auto failed = [](ConnectProblem p) { return ConnectResult<BrokerHealth>(tl::unexpected(p)); };
     const AlertAnswer close{firstButtonResponse, {}}, tryAgain{firstButtonResponse + 1, {}};
     struct Case {
         std::vector<ConnectResult<BrokerHealth>> verified; // what each attempt's verification answers
-        std::deque<AlertAnswer> answers;
+        std::vector<AlertAnswer> answers;
         int status;
         std::vector<ConnectProblem> explained;
     };
@@ -110,7 +101,7 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
          3,
          {noSession, tokenNotCurrent}},
         {{failed(cancelled)}, {}, 3, {}},
-        {{health(true)}, {}, 0, {}},
+        {{BrokerHealth{"1.0", 1, true}}, {}, 0, {}},
     };
     for (const Case& c : cases) {
         FakeDesktop fake;
@@ -128,10 +119,8 @@ TEST(ConnectModeTest, RetriesOnlyFailuresAndOnlyWhenAsked) {
         };
         EXPECT_EQ(ConnectMode::run(make, fake.desktop().runAlert), c.status);
         EXPECT_EQ(attempts, c.verified.size());
-        std::vector<AlertSpec> explanations;
-        for (const ConnectProblem problem : c.explained) {
-            explanations.push_back(ConnectMode::retryAlert(problem));
-        }
+        std::vector<AlertSpec> explanations(c.explained.size());
+        std::ranges::transform(c.explained, explanations.begin(), ConnectMode::retryAlert);
         EXPECT_EQ(fake.alerts, explanations);
     }
 }
@@ -143,29 +132,22 @@ TEST(BrowserPromptTest, CancelInThePickerChoosesNothing) {
 }
 
 TEST(OpenPairingPageTest, ABrowserThatFailsAtOnceIsAFailedOpen) {
-    struct Case {
-        bool installed;
-        std::optional<ProcessEnd> endsWith; // none: runs on
-        double endsAfter;
-        bool opened;
-        double secondsWaited;
-    };
-    const Case cases[] = {
+    const std::tuple<bool, std::optional<ProcessEnd>, double, bool, double> cases[] = {
         {true, ProcessEnd{true, 9}, 0.2, false, 0.25},
-        {true, std::nullopt, 0, true, ConnectDesktop::settleSeconds},
+        {true, std::nullopt, 0, true, ConnectDesktop::settleSeconds},         // runs on
         {true, ProcessEnd{false, 1}, 2, true, ConnectDesktop::settleSeconds}, // later is not "at once"
         {false, std::nullopt, 0, false, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& [installed, endsWith, endsAfter, opened, secondsWaited] : cases) {
         FakeDesktop fake;
-        fake.installed = c.installed;
-        fake.endsWith = c.endsWith;
-        fake.endsAfter = c.endsAfter;
+        fake.installed = installed;
+        fake.endsWith = endsWith;
+        fake.endsAfter = endsAfter;
         EXPECT_EQ(ConnectDesktop::open(fake.desktop(), "http://127.0.0.1:5000/pair#token=secret",
                                        "org.chromium.Chromium", [&] { return fake.clock; }),
-                  c.opened);
-        EXPECT_NEAR(fake.elapsed(), c.secondsWaited, 0.051);
-        EXPECT_EQ(fake.launches, c.installed ? 1 : 0);
+                  opened);
+        EXPECT_NEAR(fake.elapsed(), secondsWaited, 0.051);
+        EXPECT_EQ(fake.launches, installed ? 1 : 0);
     }
 }
 
@@ -212,7 +194,7 @@ TEST(AttachWaitTest, EndsAtTheProbeAfterAnAttachAtTheLimitOrOnCancel) {
         environment.verify = [&](const ConnectDraft& waited, ConnectProbeHandle&) {
             EXPECT_EQ(waited, draft());
             ++verifications;
-            return health(fake.elapsed() > c.attachesAfter);
+            return BrokerHealth{"1.0", 1, fake.elapsed() > c.attachesAfter};
         };
         // Verifications run inline when submitted; their answers reach the main thread at the next turn.
         environment.submit = [](std::function<void()> job) { job(); };

@@ -22,40 +22,32 @@ expect_check() {
   fi
 }
 
-# await SECONDS CONDITION...: runs CONDITION every 20 ms until it succeeds; fails once SECONDS have passed.
-await() {
-  local deadline=$((${EPOCHREALTIME/./} + $1 * 1000000))
-  shift
-  until "$@"; do
-    [ "${EPOCHREALTIME/./}" -lt "$deadline" ] || return 1
-    sleep 0.02
-  done
-}
-verifier_running() { pgrep -f -- "$work/install/bin/connect-verify.js" >/dev/null; }
-verifier_gone() { ! verifier_running; }
+export verifier="$work/install/bin/connect-verify.js"
+# await SECONDS [!]: waits until a verifier runs (with "!", until none does); fails once SECONDS have passed.
+# The path stays out of the waiting shell's own command line, where pgrep would find it.
+await() { timeout "$1" bash -c "until ${2-} pgrep -f -- \"\$verifier\" >/dev/null; do sleep 0.02; done"; }
 
 # expect_signal_ends_check SIGNAL: the check, stopped by SIGNAL while the (slow) verifier runs, stops the
-# verifier and then dies of SIGNAL itself. The verifier is given far longer to wait for the companion than
-# it is given to be gone, so that it cannot pass for stopped by ending on its own. A script's background job
-# starts with SIGINT ignored, which the program would keep, as under nohup: the check is started as a
-# terminal would start it.
+# verifier and then dies of SIGNAL itself. The verifier may wait far longer than it is given to be gone, so
+# that it cannot pass for stopped by ending on its own. A script's background job starts with SIGINT ignored,
+# which the program would keep: the check is started as a terminal would start it.
 expect_signal_ends_check() {
   local signal=$1 status=0 pid
   TESSALY_VERIFY_TIMEOUT_MS=7999 env --default-signal="$signal" \
     "$work/install/TessalySetup/tessaly-setup" --connect --check \
     --session "$work/slow/session.json" >/dev/null 2>&1 </dev/null &
   pid=$!
-  if ! await 10 verifier_running; then
+  if ! await 10; then
     echo "FAIL SIG$signal: the verifier never started"
     failures=$((failures + 1))
   fi
   kill -s "$signal" "$pid"
   wait "$pid" 2>/dev/null || status=$? # without the shell's note of how the job ended
-  if [ "$status" -eq $((128 + $(kill -l "$signal"))) ] && await 2 verifier_gone; then
+  if [ "$status" -eq $((128 + $(kill -l "$signal"))) ] && await 2 !; then
     echo "ok   SIG$signal stops the check and its verifier"
   else
-    echo "FAIL SIG$signal: exit status $status; verifier left: $(pgrep -f -- "$work/install/bin/connect-verify.js")"
-    pgrep -f -- "$work/install/bin/connect-verify.js" | xargs -r kill -KILL
+    echo "FAIL SIG$signal: exit status $status; verifier left: $(pgrep -f -- "$verifier")"
+    pgrep -f -- "$verifier" | xargs -r kill -KILL
     failures=$((failures + 1))
   fi
 }

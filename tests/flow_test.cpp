@@ -6,13 +6,13 @@
 namespace {
 
 TEST(ConnectProblemTest, RawValuesAreDistinctAndSomeProblemsShareAnExplanation) {
+    using ConfigurationBundle::retryExplanation;
     for (std::size_t i = 0; i < RawValues<ConnectProblem>::names.size(); ++i) {
         const auto problem = static_cast<ConnectProblem>(i);
         EXPECT_EQ(fromRawValue<ConnectProblem>(rawValue(problem)), problem);
-        EXPECT_TRUE(ConfigurationBundle::retryExplanation(problem).starts_with(
+        EXPECT_TRUE(retryExplanation(problem).starts_with(
             "The connection could not be completed. Nothing was changed. "));
     }
-    using ConfigurationBundle::retryExplanation;
     EXPECT_EQ(retryExplanation(std::nullopt), retryExplanation(ConnectProblem::cancelled));
     EXPECT_EQ(retryExplanation(ConnectProblem::noSession),
               retryExplanation(ConnectProblem::malformedSession));
@@ -30,9 +30,8 @@ TEST(BrowserChoiceTest, NamesAreComparedCanonicallyAndMappedExactly) {
     EXPECT_EQ(resolve({"Opera", "opera"}), BrowserChoice::choose({"Opera", "opera"}));
     const std::string invalid = "\xff\xfe";
     EXPECT_EQ(resolve({invalid, invalid, "Opera"}), BrowserChoice::choose({invalid, "Opera"}));
-    using ConfigurationBundle::bundleIdentifier;
-    EXPECT_EQ(bundleIdentifier("Microsoft Edge"), "com.microsoft.edgemac");
-    EXPECT_EQ(bundleIdentifier("microsoft edge"), "microsoft edge");
+    EXPECT_EQ(ConfigurationBundle::bundleIdentifier("Microsoft Edge"), "com.microsoft.edgemac");
+    EXPECT_EQ(ConfigurationBundle::bundleIdentifier("microsoft edge"), "microsoft edge");
 }
 
 ConnectDraft draftOn(std::int64_t port) {
@@ -49,8 +48,7 @@ std::string port(const ConnectDraft& draft) {
     return " " + std::to_string(draft.port);
 }
 
-// Fake dependencies that answer from scripted values and record every call, with the port of the draft it
-// was given, in order.
+// Answers from scripted values and records every call, with the port of the draft it was given.
 struct FakeDesktop {
     std::vector<ConnectResult<ConnectDraft>> drafts{draftOn(5000), draftOn(5000)};
     std::vector<ConnectResult<BrokerHealth>> healths{BrokerHealth{"1", 1, false},
@@ -111,20 +109,13 @@ TEST(ConnectFlowTest, WholeAttemptUsesTheSecondDraftAndTheChosenBrowser) {
 }
 
 TEST(ConnectFlowTest, EndingsOfEachStep) {
-    struct Case {
-        const char* name;
-        void (*arrange)(FakeDesktop&);
-        ConnectOutcome outcome;
-        Problems reported;
-        long calls; // how far into wholeAttempt the flow got
-    };
     using enum ConnectProblem;
     using O = ConnectOutcome;
     using D = FakeDesktop&;
     static const BrokerHealth idle{"1", 1, false}, attached{"1", 1, true};
     static const auto no = [](ConnectProblem p) { return tl::unexpected(p); };
     // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char*, void (*)(FakeDesktop&), ConnectOutcome, Problems, long> cases[] = {
         {"first read fails", [](D d) { d.drafts = {no(unsafeFile)}; }, O::failed, {unsafeFile}, 1},
         {"verify fails", [](D d) { d.healths = {no(tokenNotCurrent)}; }, O::failed, {tokenNotCurrent}, 2},
         {"verify cancelled", [](D d) { d.healths = {no(cancelled)}; }, O::cancelled, {cancelled}, 2},
@@ -144,11 +135,11 @@ TEST(ConnectFlowTest, EndingsOfEachStep) {
     const std::vector<std::string> wholeAttempt{
         "readDraft", "verify 5000", "installedBrowsers",  "chooseBrowser",
         "readDraft", "verify 5000", "open 5000 Chromium", "waitForAttach 5000"};
-    for (const auto& c : cases) {
+    for (const auto& [name, arrange, outcome, reported, calls] : cases) { // calls: how far into wholeAttempt
         FakeDesktop desktop;
-        c.arrange(desktop);
-        EXPECT_EQ(desktop.run(), std::pair(c.outcome, c.reported)) << c.name;
-        EXPECT_EQ(desktop.calls, std::vector(wholeAttempt.begin(), wholeAttempt.begin() + c.calls)) << c.name;
+        arrange(desktop);
+        EXPECT_EQ(desktop.run(), std::pair(outcome, reported)) << name;
+        EXPECT_EQ(desktop.calls, std::vector(wholeAttempt.begin(), wholeAttempt.begin() + calls)) << name;
     }
 }
 
@@ -172,8 +163,7 @@ TEST(ConnectWaitTest, ProbesAtOnceThenEveryIntervalUntilAttachedCancelledOrOutOf
         {10, 3, 1, 0, Result::attached, {0}, 0},
         {huge, 3, 0, 4, Result::cancelled, {0}, 2},
         {10, 0, 5, 0, Result::attached, {0, 0, 0, 0, 0}, 0},
-        {2, 3, 0, 4, Result::cancelled, {0}, 2}, // a cancel in the last sleep is seen before the
-                                                 // deadline
+        {2, 3, 0, 4, Result::cancelled, {0}, 2}, // a cancel in the last sleep counts
     };
     for (const Case& c : cases) {
         // A clock that stands still except when the wait sleeps; each sleep moves it by one second.

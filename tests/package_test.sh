@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# The program as a user gets it. Builds the Debian package (scripts/package.sh) and has lintian check it,
-# installs it with apt-get, runs the command on the PATH, the check mode, a refused pairing request and the
-# setup window from the installed files, reads the manual page and the metainfo, removes it and checks that
-# nothing is left; then installs the same build into a companion's release layout and checks
-# that the setup window names the launcher of the installation root. Needs root, or sudo.
+# The program as a user gets it: the Debian package built, checked, installed, used and removed; then the same
+# build in a companion's release layout. Needs root, or sudo.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sudo=""

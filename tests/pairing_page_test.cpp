@@ -26,18 +26,16 @@ std::string fromHTML(std::string text) {
     return text;
 }
 
-/// `text` with each `escape` and the two hex digits after it as the byte they name: "\\u00" for the escapes a
-/// script string of the page uses (any other backslash is kept, and so shows up as a difference), "%" for a
-/// URL.
+/// `text` with each `escape` ("\\u00" in the page's script string, where another backslash shows up as a
+/// difference; "%" in a URL) and the two hex digits after it as the byte they name.
 std::string unescaped(const std::string& text, const std::string& escape) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text.compare(i, escape.size(), escape) == 0 && i + escape.size() + 2 <= text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + escape.size(), 2), nullptr, 16));
-            i += escape.size() + 1;
-        } else {
-            out += text[i];
-        }
+        const bool escaped =
+            text.compare(i, escape.size(), escape) == 0 && i + escape.size() + 2 <= text.size();
+        out +=
+            escaped ? static_cast<char>(std::stoi(text.substr(i + escape.size(), 2), nullptr, 16)) : text[i];
+        i += escaped ? escape.size() + 1 : 0;
     }
     return out;
 }
@@ -73,24 +71,18 @@ TEST(PairingPageTest, OnlyABrowserThatCanReadThePrivateFolderGetsAPageThatGoesWi
         ::getuid(), PrivateFolder::Fallback::cache, "/nonexistent");
     ASSERT_TRUE(folder);
     const std::string url = "http://127.0.0.1:5000/pair#token=secret";
-    struct Case {
-        bool sandboxed;
-        std::optional<std::filesystem::path> folder;
-        std::string url;
-        bool page;
-    };
-    const Case cases[] = {
+    const std::tuple<bool, std::optional<std::filesystem::path>, std::string, bool> cases[] = {
         {false, folder, url, true},
         {true, folder, url, false},                   // Flatpak or Snap cannot read it
         {false, std::nullopt, url, false},            // no private folder
         {false, temp.path() / "missing", url, false}, // the page cannot be written
         {false, folder, url + " spaced", false},      // nor made to forward unchanged
     };
-    for (const Case& c : cases) {
-        auto target = ConnectDesktop::target(c.url, c.sandboxed, c.folder);
-        ASSERT_EQ(target.page != nullptr, c.page) << c.url;
-        if (!c.page) {
-            EXPECT_EQ(target.url, c.url);
+    for (const auto& [sandboxed, pageFolder, given, page] : cases) {
+        auto target = ConnectDesktop::target(given, sandboxed, pageFolder);
+        ASSERT_EQ(target.page != nullptr, page) << given;
+        if (!page) {
+            EXPECT_EQ(target.url, given);
             continue;
         }
         const auto path = target.page->path();

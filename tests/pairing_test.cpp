@@ -7,18 +7,20 @@
 
 namespace {
 
+using namespace std::string_literals;
 using PairingApproval::parseRequest;
 
 const std::string intentId(43, 'A');
 
-std::string requestWith(const std::string& member = "", const std::string& json = "") {
+/// The valid request with `change`, a member's name and its JSON value after a space, made to it.
+std::string requestWith(const std::string& change = "") {
     nlohmann::json request = {{"intentId", intentId},
                               {"code", "012345"},
                               {"label", "Work laptop"},
                               {"port", 51234},
                               {"fingerprint", "0123456789abcdef"}};
-    if (!member.empty()) {
-        request[member] = nlohmann::json::parse(json);
+    if (!change.empty()) {
+        request[change.substr(0, change.find(' '))] = nlohmann::json::parse(change.substr(change.find(' ')));
     }
     return request.dump();
 }
@@ -47,79 +49,46 @@ struct Input {
 
 // What a request holds is read from the dialog end to end.
 TEST(PairingRequestTest, AcceptsTheBoundariesOfEachRuleAndRefusesWhatBreaksOne) {
-    const std::pair<std::string, std::string> accepted[] = {
-        {"port", "1024"},
-        {"port", "65535"},
-        {"intentId", '"' + repeated("aZ09_-", 7) + "x\""},
-        {"label", '"' + repeated("\xF0\x9F\x98\x80", 80) + '"'},                 // 80 single-scalar emoji
-        {"label", '"' + repeated("e\xCC\x81", 80) + '"'},                        // 80 e + combining acute
-        {"label", '"' + repeated("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 80) + '"'}, // 80 thumbs with a skin tone
-        {"label", R"("<b>Codes match</b> Q&A")"},
-    };
-    for (const auto& [member, json] : accepted) {
-        EXPECT_TRUE(parseRequest(requestWith(member, json))) << member << " = " << json;
+    // 80 emoji of one scalar each, 80 e with a combining acute, 80 thumbs with a skin tone.
+    for (const std::string& change :
+         {"port 1024"s, "port 65535"s, "intentId \"" + repeated("aZ09_-", 7) + "x\"",
+          "label \"" + repeated("\xF0\x9F\x98\x80", 80) + '"', "label \"" + repeated("e\xCC\x81", 80) + '"',
+          "label \"" + repeated("\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", 80) + '"',
+          R"(label "<b>Codes match</b> Q&A")"s}) {
+        EXPECT_TRUE(parseRequest(requestWith(change))) << change;
     }
-    const std::pair<std::string, std::string> refused[] = {
-        {"intentId", '"' + std::string(42, 'A') + '"'},
-        {"intentId", '"' + std::string(44, 'A') + '"'},
-        {"intentId", '"' + std::string(42, 'A') + "+\""},
-        {"intentId", '"' + std::string(43, 'A') + "\\n\""},
-        {"code", R"("01234")"},
-        {"code", R"("0123456")"},
-        {"code", R"("01234a")"},
-        {"code", "12345"},
-        {"fingerprint", R"("0123456789abcdeF")"},
-        {"fingerprint", R"("0123456789abcde")"},
-        {"fingerprint", R"("0123456789abcdef0")"},
-        {"port", "1023"},
-        {"port", "65536"},
-        {"port", R"("51234")"},
-        {"port", "51234.5"},
-        {"label", R"("")"},
-        {"label", '"' + std::string(81, 'a') + '"'},
-        {"label", R"("a\nb")"},
-        {"label", R"("a\u202Eb")"},
-        {"label", R"("a\u2028b")"}, // a line separator would start a line of the requester's own
-        {"label", "42"},
-        {"extra", "1"},
-    };
-    for (const auto& [member, json] : refused) {
-        EXPECT_FALSE(parseRequest(requestWith(member, json))) << member << " = " << json;
+    // A line separator in the label would start a line of the requester's own.
+    for (const std::string& change :
+         {R"(code "01234")"s, R"(code "0123456")"s, R"(code "01234a")"s, "code 12345"s,
+          R"(fingerprint "0123456789abcdeF")"s, R"(fingerprint "0123456789abcde")"s,
+          R"(fingerprint "0123456789abcdef0")"s, "port 1023"s, "port 65536"s, R"(port "51234")"s,
+          "port 51234.5"s, R"(label "")"s, R"(label "a\nb")"s, R"(label "a\u202Eb")"s, R"(label "a\u2028b")"s,
+          "label 42"s, "extra 1"s, "label \"" + std::string(81, 'a') + '"'}) {
+        EXPECT_FALSE(parseRequest(requestWith(change))) << change;
     }
-    const std::string valid = requestWith();
-    for (const std::string& line : {
-             std::string(),
-             std::string("[]"),
-             valid + "x",
-             valid + std::string("\0{}", 3), // the parser would stop at the NUL byte
-             valid.substr(0, valid.size() - 1),
-             R"({"intentId":")" + intentId + R"(","code":"012345","label":"x","port":1024})",
-             // Five members, but one named twice: which value counts is anyone's guess.
-             R"({"intentId":")" + intentId +
-                 R"(","code":"012345","label":"a","label":"b","port":1024,"fingerprint":"0123456789abcdef"})",
-             // Not UTF-8.
-             R"({"intentId":")" + intentId +
-                 "\",\"code\":\"012345\",\"label\":\"\xC3\",\"port\":1024,\"fingerprint\":"
-                 "\"0123456789abcdef\"}",
-         }) {
+    const std::string valid = requestWith(), unclosed = valid.substr(0, valid.size() - 1);
+    // A NUL byte would stop the parser; which of a member's two values counts is anyone's guess; \xC3 is no
+    // UTF-8.
+    for (const std::string& line :
+         {""s, "[]"s, valid + "x", valid + "\0{}"s, unclosed, unclosed + R"(,"label":"b"})",
+          R"({"intentId":")" + intentId + R"(","code":"012345","label":"x","port":1024})",
+          R"({"intentId":")" + intentId +
+              "\",\"code\":\"012345\",\"label\":\"\xC3\",\"port\":1024,\"fingerprint\":\"0123456789abcdef\"}",
+          requestWith("intentId \"" + std::string(42, 'A') + '"'),
+          requestWith("intentId \"" + std::string(44, 'A') + '"'),
+          requestWith("intentId \"" + std::string(42, 'A') + "+\""),
+          requestWith("intentId \"" + intentId + "\\n\"")}) {
         EXPECT_FALSE(parseRequest(line)) << line;
     }
 }
 
 TEST(PairingRequestTest, ReadsOnlyTheFirstLineWithinItsLimit) {
     const std::string longest(PairingApproval::maxRequestBytes, 'x');
+    const std::optional<std::string> none;
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"", std::nullopt},
-        {"\n", ""},
-        {"abc", "abc"},
-        {"abc\r\ndef\n", "abc"},
-        {"abc\ndef", "abc"},
-        {"a\rb\n", "a\rb"},
-        {longest, longest},
-        {longest + "\n", longest},
-        {longest + "\r\n", longest},
-        {longest + "y", std::nullopt},
-        {longest + "yyyyyyyy\n", std::nullopt},
+        {"", none},         {"abc\r\ndef\n", "abc"},        {"\n", ""},          {longest + "\n", longest},
+        {"abc", "abc"},     {longest + "\r\n", longest},    {"a\rb\n", "a\rb"},  {longest + "y", none},
+        {longest, longest}, {longest + "yyyyyyyy\n", none}, {"abc\ndef", "abc"},
     };
     for (const auto& [input, line] : cases) {
         const Input pipe(input);
@@ -149,8 +118,7 @@ TEST(PairingDialogTest, QuotesTheLabelWithWhiteSpaceCollapsed) {
     }
 }
 
-// The answers of the dialog, broken requests, and no display to show one on are tried on the built program
-// end to end.
+// The dialog's answers, broken requests and a missing display are tried on the built program end to end.
 TEST(PairingModeTest, WrongArgumentsAndAnAnswerThatCannotBeWrittenEndWithStatusTwo) {
     const std::string valid = requestWith() + "\n";
     bool shown = false;

@@ -45,10 +45,7 @@ std::string row(const std::string& address, const std::string& port, const std::
 
 TEST(PortOwnersTest, OnlyListenersAtThePortWhereLoopbackReachesThemCount) {
     const std::string v6Loopback = printed({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
-    const struct {
-        std::string rows;
-        Uids expected;
-    } cases[] = {
+    const std::pair<std::string, Uids> cases[] = {
         {row(loopback, "1388", "0A", "1000"), {1000}},
         {row(anyV4, "1388", "0A", "1001"), {1001}},
         {row(anyV6, "1388", "0A", "1002"), {1002}},
@@ -56,35 +53,31 @@ TEST(PortOwnersTest, OnlyListenersAtThePortWhereLoopbackReachesThemCount) {
         {row(loopback, "1388", "0A", "7") + row(anyV6, "1388", "0A", "5") + row(loopback, "1388", "0A", "7"),
          {5, 7}},
         {row(loopback, "1388", "0A", "0000000042"), {42}},
-        // Other addresses, ports, states.
-        {row(printed({127, 0, 0, 2}), "1388", "0A", "1"), {}},
-        {row(printed({1, 0, 0, 127}), "1388", "0A", "1"), {}}, // 127.0.0.1 read in the wrong byte order
-        {row(v6Loopback, "1388", "0A", "1"), {}},
-        {row(loopback, "1389", "0A", "1"), {}},
-        {row(loopback, "8813", "0A", "1"), {}},
-        {row(loopback, "1388", "01", "1"), {}},
         // Rows that do not read as the kernel writes them.
         {header, {}},
-        {row(loopback, "1388", "0A", "4294967296"), {}},
-        {row(loopback, "1388", "0A", "-1"), {}},
-        {row(loopback, "1388", "0A", "12x"), {}},
-        {row(loopback, "01388", "0A", "1"), {}},
-        {row(loopback, "388", "0A", "1"), {}},
-        {row(loopback, "+388", "0A", "1"), {}},
-        {row(loopback, "1388", "A", "1"), {}},
-        {row(loopback + "00", "1388", "0A", "1"), {}},
-        {row("0100007G", "1388", "0A", "1"), {}},
-        {row("-100007F", "1388", "0A", "1"), {}},
-        {row(loopback, "", "0A", "1"), {}},
         {"   0: " + loopback + ":1388 00000000:0000 0A 00000000:00000000 00:00000000 00000000", {}},
         {"   0: " + loopback + ":1388", {}},
         {"\n\n  \t\n:::\n" + std::string("\0\xff", 2), {}},
         {"", {}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(PortOwners::listeners(header + c.rows + row(loopback, "0050", "0A", "99"), 5000),
-                  c.expected)
-            << c.rows;
+    const auto amongOthers = [](const std::string& rows) {
+        return PortOwners::listeners(header + rows + row(loopback, "0050", "0A", "99"), 5000);
+    };
+    for (const auto& [rows, expected] : cases) {
+        EXPECT_EQ(amongOthers(rows), expected) << rows;
+    }
+    // Other addresses (127.0.0.1 read in the wrong byte order among them), ports and states; then fields that
+    // do not read as the kernel writes them.
+    for (const std::string& rows :
+         {row(printed({127, 0, 0, 2}), "1388", "0A", "1"), row(printed({1, 0, 0, 127}), "1388", "0A", "1"),
+          row(v6Loopback, "1388", "0A", "1"), row(loopback, "1389", "0A", "1"),
+          row(loopback, "8813", "0A", "1"), row(loopback, "1388", "01", "1"),
+          row(loopback, "1388", "0A", "4294967296"), row(loopback, "1388", "0A", "-1"),
+          row(loopback, "1388", "0A", "12x"), row(loopback, "01388", "0A", "1"),
+          row(loopback, "388", "0A", "1"), row(loopback, "+388", "0A", "1"), row(loopback, "1388", "A", "1"),
+          row(loopback + "00", "1388", "0A", "1"), row("0100007G", "1388", "0A", "1"),
+          row("-100007F", "1388", "0A", "1"), row(loopback, "", "0A", "1")}) {
+        EXPECT_EQ(amongOthers(rows), Uids{}) << rows;
     }
     for (const std::int64_t port :
          {std::int64_t{-1}, std::int64_t{0x10000 + 5000}, std::int64_t{5000} << 32}) {
@@ -107,10 +100,7 @@ TEST(PortOwnersTest, AnotherUsersListenerIsToldFromOurOwnAndFromNoneSeen) {
     const auto reader = [](std::vector<std::string> tables) { return [=] { return tables; }; };
     const std::string ours = row(loopback, "1388", "0A", "1000");
     const std::string theirs = row(anyV6, "1388", "0A", "1001");
-    const struct {
-        PortOwners::TableReader read;
-        bool expected;
-    } cases[] = {
+    const std::pair<PortOwners::TableReader, bool> cases[] = {
         {reader({header + ours, header + theirs}), true},
         {reader({header + theirs + ours}), true},
         {reader({header + ours, header}), false},
@@ -120,12 +110,11 @@ TEST(PortOwnersTest, AnotherUsersListenerIsToldFromOurOwnAndFromNoneSeen) {
         {{}, false},
     };
     for (std::size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(PortOwners::heldByAnotherUser(5000, 1000, cases[i].read), cases[i].expected) << i;
+        EXPECT_EQ(PortOwners::heldByAnotherUser(5000, 1000, cases[i].first), cases[i].second) << i;
     }
 }
 
-// A socket of this process listening on `address` (IPv4 or IPv6 text) at a port the system picks, with the
-// port; none where the system cannot (no IPv6).
+// A socket listening on `address` at a port the system picks, with that port; none without IPv6 for one.
 std::optional<std::pair<int, std::int64_t>> listenOn(const char* address) {
     sockaddr_storage any{};
     auto* v4 = reinterpret_cast<sockaddr_in*>(&any);

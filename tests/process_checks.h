@@ -8,8 +8,7 @@
 #include <sys/wait.h>
 #include <thread>
 
-// What the tests of child processes ask: how long something took, whether a process is gone, and what
-// this process holds.
+// What the tests of child processes ask: how long it took, whether a process is gone, what this one holds.
 
 using Clock = std::chrono::steady_clock;
 
@@ -17,8 +16,7 @@ inline double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-/// Checks `condition` until it holds or `seconds` pass, so that tests wait for events rather than fixed
-/// times.
+/// Whether `condition` comes to hold within `seconds`: tests wait for events, never fixed times.
 template <typename Condition> bool eventually(const Condition& condition, int seconds = 10) {
     const auto giveUp = Clock::now() + std::chrono::seconds(seconds);
     while (!condition() && Clock::now() < giveUp) {

@@ -25,18 +25,9 @@ std::optional<std::string> run(const std::string& script, const std::string& inp
     return ConnectVerifier::runBounded("/bin/sh", {"-c", script}, input, timeout, handle);
 }
 
-class RunnerTest : public testing::Test {
-  protected:
-    const TempDir temp_;
-    const std::string dir_ = temp_.path().string();
-};
-
-TEST_F(RunnerTest, AnswersExactlyTheCompleteOutputWithinTheCapAndLeavesNothingBehind) {
+TEST(RunnerTest, AnswersExactlyTheCompleteOutputWithinTheCapAndLeavesNothingBehind) {
     const std::string binary("first line\nno terminator\0\xff\xfe", 27);
-    const struct {
-        std::string script, input;
-        std::optional<std::string> expected;
-    } cases[] = {
+    const std::tuple<std::string, std::string, std::optional<std::string>> cases[] = {
         {"exec cat", mebibyte.substr(0, 65536), mebibyte.substr(0, 65536)},
         {"exec cat", mebibyte.substr(0, 65537), std::nullopt},
         {"exit 0", "", std::nullopt},
@@ -47,8 +38,8 @@ TEST_F(RunnerTest, AnswersExactlyTheCompleteOutputWithinTheCapAndLeavesNothingBe
     };
     const auto descriptors = entries("/proc/self/fd");
     ConnectProbeHandle handle; // would keep a finished child, and its process descriptor, if not released
-    for (const auto& c : cases) {
-        EXPECT_EQ(run(c.script, c.input, 5, &handle), c.expected) << c.script << " given " << c.input.size();
+    for (const auto& [script, input, expected] : cases) {
+        EXPECT_EQ(run(script, input, 5, &handle), expected) << script << " given " << input.size();
     }
     EXPECT_EQ(entries("/proc/self/fd"), descriptors);
     EXPECT_TRUE(noChildren());
@@ -56,11 +47,12 @@ TEST_F(RunnerTest, AnswersExactlyTheCompleteOutputWithinTheCapAndLeavesNothingBe
     EXPECT_TRUE(pthread_sigmask(SIG_BLOCK, nullptr, &blocked) == 0 && !sigismember(&blocked, SIGPIPE));
 }
 
-TEST_F(RunnerTest, ChildrenThatOutstayTheirRunAreStoppedInBoundedTime) {
-    const std::string pidFile = dir_ + "/pid";
+TEST(RunnerTest, ChildrenThatOutstayTheirRunAreStoppedInBoundedTime) {
+    const TempDir temp;
+    const std::string dir = temp.path().string(), pidFile = dir + "/pid";
     // The pid is written whole, by rename, so that it is complete once it exists.
     const auto record = [&](const char* pid) {
-        return std::string("echo ") + pid + " > " + dir_ + "/p && mv " + dir_ + "/p " + pidFile + "; ";
+        return std::string("echo ") + pid + " > " + dir + "/p && mv " + dir + "/p " + pidFile + "; ";
     };
     const double grace = ConnectVerifier::reapGraceSeconds;
     const struct {
@@ -105,31 +97,31 @@ TEST_F(RunnerTest, ChildrenThatOutstayTheirRunAreStoppedInBoundedTime) {
     EXPECT_TRUE(noChildren());
 }
 
-TEST_F(RunnerTest, NothingIsLaunchedForACancelledHandleOrAnUnlaunchableExecutable) {
-    for (const auto& executable : {std::string("/bin/sh"), dir_ + "/missing", dir_}) {
+TEST(RunnerTest, NothingIsLaunchedForACancelledHandleOrAnUnlaunchableExecutable) {
+    const TempDir temp;
+    const std::string dir = temp.path().string();
+    for (const auto& executable : {std::string("/bin/sh"), dir + "/missing", dir}) {
         ConnectProbeHandle handle;
         if (executable == "/bin/sh") {
             handle.cancel();
         }
         const auto output = ConnectVerifier::runBounded(
-            executable, {"-c", "touch " + dir_ + "/launched; printf answer"}, "input", 5, &handle);
+            executable, {"-c", "touch " + dir + "/launched; printf answer"}, "input", 5, &handle);
         EXPECT_EQ(output, std::nullopt) << executable;
         EXPECT_EQ(handle.adoptAttempts(), 0) << executable;
     }
-    EXPECT_FALSE(fs::exists(dir_ + "/launched"));
+    EXPECT_FALSE(fs::exists(dir + "/launched"));
     EXPECT_TRUE(noChildren());
 }
 
 // Whatever the caller left ignored, blocked or open.
-TEST_F(RunnerTest, ChildStartsWithDefaultSignalHandlingAndOnlyDescriptorsZeroToTwo) {
+TEST(RunnerTest, ChildStartsWithDefaultSignalHandlingAndOnlyDescriptorsZeroToTwo) {
     const auto previousPipe = signal(SIGPIPE, SIG_IGN);
-    sigset_t all;
-    sigset_t previousMask;
+    sigset_t all, previousMask;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previousMask);
     const int careless = ::open("/dev/null", O_RDONLY); // without close-on-exec
-    // The child's own signals (the shell would clear its mask), and the shell's descriptors, listed by a
-    // process of its own.
+    // The child's own signals (the shell would clear its mask), the shell's descriptors listed by another.
     const auto signals = run("exec grep -E '^Sig(Blk|Ign)' /proc/self/status");
     const auto descriptors = run("ls /proc/$$/fd");
     ::close(careless);

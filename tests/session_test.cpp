@@ -8,6 +8,7 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 namespace {
 
@@ -52,12 +53,10 @@ TEST(SessionFileTest, ContentMustBeAnObjectWithAUsablePort) {
     for (const char* port : {"1023", "65536", "\"5000\"", "5000.5", "true", "null", "-5000", "1e400"}) {
         EXPECT_EQ(parse(port, "http://127.0.0.1:5000/pair#token=abc"), malformed) << port;
     }
-    for (const std::string& text : {
-             std::string("[1,2]"), std::string("not json"), std::string(R"({"port":5000})"),
-             std::string(R"({"port":5000,"pairUrl":5})"),
-             std::string(R"({"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})"), valid + " trailing",
-             valid + std::string("\0{}", 3), // the parser would stop at the NUL byte
-         }) {
+    // A NUL byte would stop the parser.
+    for (const std::string& text :
+         {"[1,2]"s, "not json"s, R"({"port":5000})"s, R"({"port":5000,"pairUrl":5})"s,
+          R"({"pairUrl":"http://127.0.0.1:5000/pair#token=abc"})"s, valid + " trailing", valid + "\0{}"s}) {
         EXPECT_EQ(ConnectSession::parseDraft(text), malformed) << text;
     }
 }
@@ -65,41 +64,30 @@ TEST(SessionFileTest, ContentMustBeAnObjectWithAUsablePort) {
 TEST(SessionFileTest, PairingUrlMustNameThePairingPageOnLoopback) {
     EXPECT_EQ(ConnectSession::parseDraft(valid),
               ConnectDraft({5000, boost::urls::url("http://127.0.0.1:5000/pair#token=abc")}));
-    EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token="));
-    EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token=abc&more=1"));
-    EXPECT_TRUE(parse("5000", "http://127.0.0.1:5000/pair#token=abc%26def"));
-    for (const char* url : {
-             "https://127.0.0.1:5000/pair#token=abc",
-             "HTTP://127.0.0.1:5000/pair#token=abc",
-             "http://localhost:5000/pair#token=abc",
-             "http://user@127.0.0.1:5000/pair#token=abc",
-             "http://@127.0.0.1:5000/pair#token=abc",
-             "http://127.0.0.1:5001/pair#token=abc",
-             "http://127.0.0.1/pair#token=abc",
-             "http://127.0.0.1:/pair#token=abc",
-             "http://127.0.0.1:5000/pair/more#token=abc",
-             "http://127.0.0.1:5000/pair?x=1#token=abc",
-             "http://127.0.0.1:5000/pair?#token=abc",
-             "http://127.0.0.1:5000/pair",
-             "http://127.0.0.1:5000/pair#tok=abc",
-             "http://127.0.0.1:5000/pair#x=1&token=abc",
-             "/pair#token=abc",
-             "http://127.0.0.1:5000/pair#token=a b",
-             "not a url",
-         }) {
+    const std::string page = "http://127.0.0.1:5000/pair";
+    for (const char* fragment : {"#token=", "#token=abc&more=1", "#token=abc%26def"}) {
+        EXPECT_TRUE(parse("5000", page + fragment)) << fragment;
+    }
+    for (const char* url :
+         {"https://127.0.0.1:5000/pair#token=abc", "HTTP://127.0.0.1:5000/pair#token=abc",
+          "http://localhost:5000/pair#token=abc", "http://user@127.0.0.1:5000/pair#token=abc",
+          "http://@127.0.0.1:5000/pair#token=abc", "http://127.0.0.1:5001/pair#token=abc",
+          "http://127.0.0.1/pair#token=abc", "http://127.0.0.1:/pair#token=abc", "/pair#token=abc",
+          "not a url"}) {
         EXPECT_EQ(parse("5000", url), malformed) << url;
     }
-    // The key as written, not as decoded: the companion's page would find no token in these.
-    for (const char* fragment : {"#tok%65n=abc", "#%74oken=abc", "#token%3Dabc"}) {
-        EXPECT_EQ(parse("5000", std::string("http://127.0.0.1:5000/pair") + fragment), malformed) << fragment;
+    // The token's key as written, not as decoded: the companion's page would find no token in the last three.
+    for (const char* rest :
+         {"/more#token=abc", "?x=1#token=abc", "?#token=abc", "", "#tok=abc", "#x=1&token=abc", "#token=a b",
+          "#tok%65n=abc", "#%74oken=abc", "#token%3Dabc"}) {
+        EXPECT_EQ(parse("5000", page + rest), malformed) << rest;
     }
 }
 
 // Faults from the outside: files swapped in between the reader's checks and its read.
 TEST(SessionFileFaultTest, ALinkAFifoOrAnOversizedFileSwappedInIsRefusedWithoutBlocking) {
     const TempDir temp;
-    const std::string dir = temp.path().string();
-    const std::string session = dir + "/session.json";
+    const std::string dir = temp.path().string(), session = dir + "/session.json";
     temp.write("regular", valid);
     temp.write("elsewhere", R"({"port":6000,"pairUrl":"http://127.0.0.1:6000/pair#token=abc"})");
     fs::create_symlink(dir + "/elsewhere", dir + "/link"); // following it would read a session for port 6000
@@ -186,37 +174,26 @@ TEST(SessionFileFaultTest, AFileThatGrowsPastTheLimitIsRefusedByEveryReadThatSta
 }
 
 TEST(SessionTokenTest, FindsTheFirstUsableTokenPieceAsTheUrlCarriesIt) {
-    const std::pair<const char*, std::optional<std::string>> cases[] = {
-        {"#token=abc", "abc"},
-        {"#&&a=1&token=abc", "abc"},
-        {"#token=&token=later", "later"},
-        {"#token=a=b", "a=b"},
-        // Escapes stay as written, as the companion's page reads them: no cut at an escaped "&" or "=",
-        // no NUL byte or line feed made from one, no key spelled with escapes.
-        {"#token=abc%26def", "abc%26def"},
-        {"#token=abc%3Ddef", "abc%3Ddef"},
-        {"#token=abc%00", "abc%00"},
-        {"#token=%0Abad&token=good", "%0Abad"},
-        {"#token=%2Btoken", "%2Btoken"},
-        {"#tok%65n=abc", std::nullopt},
-        {"#%74oken=abc&token=", std::nullopt},
-        {"#token%3Dabc", std::nullopt},
-        {"#Token=abc", std::nullopt},
-        {"#&&", std::nullopt},
-        {"#", std::nullopt},
-        {"", std::nullopt},
+    const auto token = [](const char* fragment) {
+        return ConnectSession::token(boost::urls::url(std::string("http://127.0.0.1:5000/pair") + fragment));
     };
-    for (const auto& [fragment, expected] : cases) {
-        EXPECT_EQ(
-            ConnectSession::token(boost::urls::url(std::string("http://127.0.0.1:5000/pair") + fragment)),
-            expected)
-            << fragment;
+    // Escapes stay as written, as the companion's page reads them: no cut, NUL or line feed made of one.
+    const std::pair<const char*, const char*> found[] = {
+        {"#token=abc", "abc"},       {"#&&a=1&token=abc", "abc"},       {"#token=&token=later", "later"},
+        {"#token=a=b", "a=b"},       {"#token=%2Btoken", "%2Btoken"},   {"#token=abc%26def", "abc%26def"},
+        {"#token=abc%00", "abc%00"}, {"#token=abc%3Ddef", "abc%3Ddef"}, {"#token=%0A&token=good", "%0A"},
+    };
+    for (const auto& [fragment, expected] : found) {
+        EXPECT_EQ(token(fragment), expected) << fragment;
+    }
+    for (const char* fragment :
+         {"#tok%65n=abc", "#%74oken=abc&token=", "#token%3Dabc", "#Token=abc", "#&&", "#", ""}) {
+        EXPECT_EQ(token(fragment), std::nullopt) << fragment;
     }
 }
 
 TEST(SessionPathTest, FirstSessionArgumentWinsElseTheDefault) {
-    const fs::path home = "/home/someone";
-    const fs::path standard = "/home/someone/.tessaly-mcp/session.json";
+    const fs::path home = "/home/someone", standard = "/home/someone/.tessaly-mcp/session.json";
     using ConfigurationBundle::sessionPath;
     EXPECT_EQ(sessionPath({"prog", "--connect"}, home), standard);
     EXPECT_EQ(sessionPath({"prog", "--connect", "--session"}, home), standard);

@@ -34,8 +34,7 @@ TEST(ModeChoiceTest, FirstMatchingRuleWins) {
 
 TEST(InstallationTest, RootIsAboveReleasesOnlyForARealRelease) {
     const std::string digest(64, 'a');
-    const fs::path install = "/opt/tessaly";
-    const fs::path release = install / "releases" / ("r-12-" + digest);
+    const fs::path install = "/opt/tessaly", release = install / "releases" / ("r-12-" + digest);
     const auto root = [&](const fs::path& resources, const fs::path& launcher) {
         return Installation::root(resources, [&](const fs::path& p) { return p == launcher; });
     };
@@ -46,19 +45,10 @@ TEST(InstallationTest, RootIsAboveReleasesOnlyForARealRelease) {
 
     EXPECT_TRUE(Installation::isReleaseFolderName("r-1-" + digest));
     EXPECT_TRUE(Installation::isReleaseFolderName("r-123456789012345-" + std::string(64, '0')));
-    for (const std::string& name : {
-             "r-012-" + digest,
-             "r-1234567890123456-" + digest,
-             "r-12-" + std::string(64, 'A'),
-             "r-12-" + std::string(63, 'a'),
-             "r-12-" + std::string(65, 'a'),
-             "r--" + digest,
-             "r-1x-" + digest,
-             "R-12-" + digest,
-             "r-12" + digest,
-             "r-12-" + std::string(63, 'a') + "g",
-             std::string("r-"),
-         }) {
+    for (const std::string& name :
+         {"r-012-" + digest, "r-1234567890123456-" + digest, "r-12-" + std::string(64, 'A'),
+          "r-12-" + std::string(63, 'a'), "r-12-" + std::string(65, 'a'), "r--" + digest, "r-1x-" + digest,
+          "R-12-" + digest, "r-12" + digest, "r-12-" + std::string(63, 'a') + "g", std::string("r-")}) {
         EXPECT_FALSE(Installation::isReleaseFolderName(name)) << name;
     }
 }
@@ -69,8 +59,7 @@ TEST(InstallationTest, LayoutIsDerivedOnceFromAnAbsoluteExecutable) {
     for (const fs::path& unusable : {fs::path(), fs::path("tessaly-setup"), fs::path("./TessalySetup/x")}) {
         EXPECT_EQ(Installation::Layout::around(unusable, never), std::nullopt) << unusable;
     }
-    // Those of an absolute one are read end to end; one of relative paths is never usable, whatever the
-    // working folder holds.
+    // Those of an absolute one are read end to end; relative ones never, whatever the working folder holds.
     const TempDir dir;
     dir.write("runtime/node", "#!/bin/sh\n", 0700);
     dir.write("bin/presence.js", "");
@@ -95,8 +84,7 @@ TEST(ConfigurationTextTest, BothEntriesHoldAnyPathAsTheCommand) {
 }
 
 TEST(ConfigurationTextTest, TheStatusItemNamesALauncherThatExists) {
-    const fs::path install = "/opt/t";
-    const fs::path release = install / "releases" / ("r-3-" + std::string(64, 'b'));
+    const fs::path install = "/opt/t", release = install / "releases" / ("r-3-" + std::string(64, 'b'));
     const auto commandWith = [&](const fs::path& resources, std::vector<fs::path> executables) {
         const auto isExecutable = [&](const fs::path& p) {
             return std::find(executables.begin(), executables.end(), p) != executables.end();

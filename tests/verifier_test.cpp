@@ -6,6 +6,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 const ConnectDraft draft{5000, boost::urls::url("http://127.0.0.1:5000/pair#token=secret")};
 
 ConnectResult<BrokerHealth> problem(ConnectProblem p) {
@@ -39,32 +41,22 @@ TEST(VerifierTest, AcceptsOnlyCompleteHealthReportsAndMapsRefusals) {
                   problem(expected))
             << reason;
     }
-    const std::string health = R"({"ok":true,"version":"1","protocolVersion":1,"extensionConnected":true})";
-    for (
-        const std::string& answer : {
-            std::string(R"({"version":"v","protocolVersion":2,"extensionConnected":false})"),
-            std::string(R"({"ok":1,"version":"v","protocolVersion":2,"extensionConnected":false})"),
-            std::string(R"({"ok":true,"version":"","protocolVersion":2,"extensionConnected":false})"),
-            std::string(R"({"ok":true,"version":3,"protocolVersion":2,"extensionConnected":false})"),
-            std::string(R"({"ok":true,"version":"v","protocolVersion":2.5,"extensionConnected":false})"),
-            std::string(R"({"ok":true,"version":"v","protocolVersion":"2","extensionConnected":false})"),
-            std::string(
-                R"({"ok":true,"version":"v","protocolVersion":9223372036854775808,"extensionConnected":false})"),
-            std::string(R"({"ok":true,"version":"v","protocolVersion":2,"extensionConnected":0})"),
-            std::string(R"({"ok":true,"version":"v","protocolVersion":2})"),
-            std::string(R"({"ok":false,"reason":1})"),
-            std::string(R"({"ok":false})"),
-            std::string(R"({"ok":"false","reason":"rejected"})"),
-            std::string(R"({"reason":"rejected"})"),
-            std::string(R"({"ok":true,"reason":"rejected"})"),
-            std::string(R"([{"ok":false,"reason":"rejected"}])"),
-            std::string(R"({"ok":false,"reason":"rejected"}})"),
-            std::string("HTTP/1.1 200 OK"),
-            std::string("\xff"),
-            "[" + health + "]",
-            health + " garbage",
-            health + "\n" + health,
-        }) {
+    const std::string health = R"({"ok":true,"version":"v","protocolVersion":2,"extensionConnected":false})";
+    const auto with = [&](const std::string& part, const std::string& instead) {
+        return std::string(health).replace(health.find(part), part.size(), instead);
+    };
+    for (const std::string& answer :
+         {R"({"ok":false,"reason":1})"s, R"({"ok":false})"s, R"({"ok":"false","reason":"rejected"})"s,
+          R"({"reason":"rejected"})"s, R"({"ok":true,"reason":"rejected"})"s,
+          R"([{"ok":false,"reason":"rejected"}])"s, R"({"ok":false,"reason":"rejected"}})"s,
+          "HTTP/1.1 200 OK"s, "\xff"s}) {
+        EXPECT_EQ(verifyAnswering(answer), problem(ConnectProblem::wrongService)) << answer;
+    }
+    for (const std::string& answer :
+         {with(R"("ok":true,)", ""), with("true", "1"), with(R"("v")", R"("")"), with(R"("v")", "3"),
+          with(":2,", ":2.5,"), with(":2,", R"(:"2",)"), with(":2,", ":9223372036854775808,"),
+          with("false", "0"), with(R"(,"extensionConnected":false)", ""), "[" + health + "]",
+          health + " garbage", health + "\n" + health}) {
         EXPECT_EQ(verifyAnswering(answer), problem(ConnectProblem::wrongService)) << answer;
     }
 }
@@ -77,30 +69,24 @@ TEST(VerifierTest, TheScriptRunsOnlyWithATokenAndWithNoOtherUsersListener) {
                " 0 1\n";
     };
     const ConnectDraft noToken{5000, boost::urls::url("http://127.0.0.1:5000/pair#token=")};
-    const struct {
-        ConnectDraft draft;
-        std::vector<std::string> tables;
-        ConnectResult<BrokerHealth> result;
-    } cases[] = {
+    const std::tuple<ConnectDraft, std::vector<std::string>, ConnectResult<BrokerHealth>> cases[] = {
         {noToken, {}, problem(ConnectProblem::malformedSession)},
         {draft, {listenerOf(::getuid() + 1)}, problem(ConnectProblem::wrongService)},
         {draft, {listenerOf(::getuid())}, BrokerHealth{"v", 2, false}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [given, tables, result] : cases) {
         bool ran = false;
         const auto runner = [&](auto&&...) {
             ran = true;
             return std::optional(health);
         };
-        const auto tables = [&] { return c.tables; };
-        EXPECT_EQ(ConnectVerifier::verify(c.draft, {"node", "verify.js"}, 8.0, nullptr, runner, tables),
-                  c.result);
-        EXPECT_EQ(ran, c.result.has_value());
+        const auto read = [copy = tables] { return copy; };
+        EXPECT_EQ(ConnectVerifier::verify(given, {"node", "verify.js"}, 8.0, nullptr, runner, read), result);
+        EXPECT_EQ(ran, result.has_value());
     }
 }
 
-// The real runner, with a shell script standing in for the runtime; what the script is given is checked
-// against the real one end to end.
+// The real runner, a shell script standing in for the runtime; what the script is given is read end to end.
 TEST(InstalledVerifierTest, ChecksTheInstallationBeforeRunningAnything) {
     const TempDir dir;
     const auto installed = ConnectVerifier::Layout::standard(dir.path() / "TessalySetup");

@@ -1,11 +1,8 @@
-"""Reads and operates a Qt dialog through the accessibility bus, the way a screen-reader user would. Run with
-Debian's /usr/bin/python3 inside with-session.sh, whose session bus carries DISPLAY so that the accessibility
-bus reaches the display; the program under test runs with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 and
-QT_QPA_PLATFORM=xcb. Debugging: /usr/bin/python3 atspi_driver.py dump PID   prints that process's tree.
-
-As Qt 6.4 exposes widgets: a label's name is its text; a push button's name is its title read as a mnemonic
-("Q&A" reads "QA"); a combo box's name is its current item. Keys go through XTEST to the window with input
-focus, which with no window manager is the one that activated itself: send_key waits until it is active.
+"""Reads and operates a Qt dialog through the accessibility bus, as a screen-reader user would. Run with Debian's
+/usr/bin/python3 inside with-session.sh; the program under test runs with QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1.
+Qt 6.4 names a label by its text, a push button by its title read as a mnemonic ("Q&A" reads "QA"), a combo box
+by its current item. Keys go to the window with input focus: send_key waits until its window is active.
+Debugging: /usr/bin/python3 atspi_driver.py dump PID   prints that process's tree.
 """
 
 import sys
@@ -68,8 +65,7 @@ def _showing_windows(pid):
 
 
 def find_window(pid, title=None, timeout=DEFAULT_TIMEOUT, buttons=None):
-    """Waits until process pid shows a window, titled title and with exactly these buttons when given, and
-    returns it as a Window."""
+    """Waits until process pid shows a window, titled title and with exactly these buttons when given."""
     def matching():
         return next((w for w in map(Window, _showing_windows(pid)) if (title is None or w.title() == title)
                      and (buttons is None or w.buttons() == buttons)), None)
@@ -136,14 +132,13 @@ class Window:
                      if a.get_state_set().contains(Atspi.StateType.IS_DEFAULT)), None)
 
     def press(self, name):
-        """Presses the button named exactly name through its "Press" action."""
         button = self._one(Atspi.Role.PUSH_BUTTON, name)
         actions = _action_names(button)
         if not button.do_action(actions.index("Press") if "Press" in actions else 0):
             raise DriverError(f"button {name!r} refused to be pressed; actions {actions}")
 
     def focus(self, name):
-        """Gives the keyboard focus to the button named exactly name; true when it has it."""
+        """True once the button named name has the keyboard focus."""
         button = self._one(Atspi.Role.PUSH_BUTTON, name)
         button.grab_focus()
         button.clear_cache()
@@ -159,7 +154,6 @@ class Window:
         return self._one(Atspi.Role.COMBO_BOX).get_name()
 
     def send_key(self, key):
-        """Types key (a name in KEYSYMS) into this window once it is active."""
         def active():
             self.acc.clear_cache()
             return self.acc.get_state_set().contains(Atspi.StateType.ACTIVE)
@@ -181,7 +175,4 @@ def dump_tree(acc, depth=0):
 if __name__ == "__main__":
     if len(sys.argv) != 3 or sys.argv[1] != "dump" or not sys.argv[2].isdigit():
         sys.exit(f"usage: {sys.argv[0]} dump PID")
-    apps = _applications(int(sys.argv[2]))
-    if not apps:
-        sys.exit(f"no application of pid {sys.argv[2]} on the accessibility bus")
-    print("\n".join(map(dump_tree, apps)))
+    print("\n".join(map(dump_tree, _applications(int(sys.argv[2])))) or sys.exit("no such application on the bus"))

@@ -1,15 +1,13 @@
 """A tray of our own on the session bus: a status-item watcher that is its own host, and a reader of the items
-registered with it. The benchmarks, the screenshots and the menu-bar tests see the status item through it.
-Run with Debian's /usr/bin/python3 on the session bus of with-session.sh. Qt 6.4 places its item only when
-the watcher's introspection data describes IsStatusNotifierHostRegistered and it is true.
+registered with it. Run with Debian's /usr/bin/python3 on the session bus of with-session.sh.
 
   tray_watcher.py serve                  serves until SIGTERM; prints "ready", then one JSON line per signal an
       item sends: {"t": CLOCK_MONOTONIC seconds when it arrived, "event": the signal's name, "pid": the item's}
   tray_watcher.py click LABEL --pid PID  sends "clicked" to the menu entry shown as LABEL
   tray_watcher.py wait TEXT --pid PID [--timeout SECONDS]  waits (20 s) until TEXT occurs in the view's JSON
 
-A view, read afresh from the item: {"tooltip": its title, "icon": a digest of IconPixmap, "menu": [{"id",
-"type", "label" as shown, "enabled", "shortcut"}, ...]}
+A view: {"tooltip": its title, "icon": a digest of IconPixmap, "menu": [{"id", "type", "label" as shown,
+"enabled", "shortcut"}, ...]}
 """
 
 import contextlib
@@ -53,6 +51,7 @@ class Watcher(dbus.service.Object):
         return {"IsStatusNotifierHostRegistered": dbus.Boolean(True),
                 "RegisteredStatusNotifierItems": dbus.Array(list(self.items), signature="s")}[str(name)]
 
+    # Qt 6.4 places its item only when the introspection data describes IsStatusNotifierHostRegistered.
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s", path_keyword="object_path",
                          connection_keyword="connection")
     def Introspect(self, object_path, connection):
@@ -86,8 +85,7 @@ def serve():
 
 
 def registered_items():
-    """The items registered with the running watcher, as (bus name, owner's pid). A watcher may name an item by
-    its bus name alone or followed by its object's path (a bar's own watcher does)."""
+    """(bus name, owner's pid) of each registered item; a bar's watcher adds the object's path to the name."""
     bus = dbus.SessionBus()
     watcher = bus.get_object(WATCHER, WATCHER_PATH, introspect=False)
     names = [str(entry).split("/", 1)[0] for entry in
@@ -95,16 +93,8 @@ def registered_items():
     return [(name, pid_of(bus, name)) for name in names]
 
 
-def menu_entry(item_id, properties):
-    """One menu position from its properties, with the protocol's defaults; "_x" shows as "x", "__" as "_"."""
-    return {"id": int(item_id), "type": str(properties.get("type", "standard")),
-            "label": re.sub("_(.)", r"\1", str(properties.get("label", "")), flags=re.S),
-            "enabled": bool(properties.get("enabled", True)),
-            "shortcut": [[str(key) for key in keys] for keys in properties.get("shortcut", [])]}
-
-
 class Item:
-    """The item that process pid registered, read afresh on every call."""
+    """The item that process pid registered, read afresh on every call; a menu read keeps the menu's object."""
 
     def __init__(self, pid):
         names = [name for name, owner in registered_items() if owner == pid]
@@ -114,11 +104,13 @@ class Item:
         self.object = self.bus.get_object(names[0], ITEM_PATH, introspect=False)
 
     def menu(self, properties=None):
-        """The menu's entries; keeps the menu's object for a click."""
         properties = properties or self.object.GetAll(ITEM, dbus_interface=dbus.PROPERTIES_IFACE)
         self.menu_object = self.bus.get_object(self.object.bus_name, str(properties["Menu"]), introspect=False)
         layout = self.menu_object.GetLayout(0, -1, dbus.Array([], signature="s"), dbus_interface=MENU)[1]
-        return [menu_entry(*child[:2]) for child in layout[2]]
+        # The protocol's defaults; "_x" shows as "x", "__" as "_".
+        return [{"id": int(i), "type": str(p.get("type", "standard")), "enabled": bool(p.get("enabled", True)),
+                 "label": re.sub("_(.)", r"\1", str(p.get("label", "")), flags=re.S),
+                 "shortcut": [[str(key) for key in keys] for keys in p.get("shortcut", [])]} for i, p, *_ in layout[2]]
 
     def view(self):
         properties = self.object.GetAll(ITEM, dbus_interface=dbus.PROPERTIES_IFACE)
@@ -130,14 +122,12 @@ class Item:
                 "menu": self.menu(properties)}
 
     def entry_id(self, label):
-        """The id of the one menu entry shown as label; keeps the menu's object for clicked."""
         entries = [e for e in self.menu() if e["label"] == label]
         if len(entries) != 1:
             raise LookupError(f"expected one menu entry {label!r}, found {len(entries)}")
         return entries[0]["id"]
 
     def clicked(self, entry_id):
-        """Sends "clicked" to the entry, as a tray does when it is chosen."""
         self.menu_object.Event(dbus.Int32(entry_id), "clicked", dbus.Int32(0, variant_level=1),
                                dbus.UInt32(int(time.time()) & 0xFFFFFFFF), dbus_interface=MENU)
 
@@ -146,7 +136,7 @@ class Item:
 
 
 def wait_view(pid, condition, timeout=20):
-    """Reads the item of pid until condition(view) holds and answers that view; AssertionError if not in time."""
+    """Reads the item of pid until condition(view) holds and answers that view."""
     deadline, view = time.monotonic() + timeout, None
     while True:
         with contextlib.suppress(LookupError, dbus.exceptions.DBusException):  # not registered (yet or any more)
@@ -159,7 +149,7 @@ def wait_view(pid, condition, timeout=20):
 
 
 class WatcherProcess:
-    """Runs serve in a child process; ready once constructed."""
+    """serve in a child process, ready once constructed."""
 
     def __init__(self):
         self.process = subprocess.Popen(["/usr/bin/python3", __file__, "serve"], stdout=subprocess.PIPE, text=True)

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Runs COMMAND [ARGS...] inside a private Wayland desktop: a headless compositor (sway, no X server, no bar of
-# its own), a session bus started with that compositor in its environment (so the accessibility bus it
-# activates can reach it), waybar showing only its tray (so it is the status-item watcher and host), a
-# private runtime folder and no clipboard manager. The command gets WAYLAND_DISPLAY, SWAYSOCK,
-# XDG_RUNTIME_DIR and DBUS_SESSION_BUS_ADDRESS and no DISPLAY. Everything started here is stopped when the
-# command ends; its status is returned.
-#
-# The compositor refuses to run as root: run as root, the whole session and the command run as the
-# unprivileged user tessaly-wl (created when missing), with the same arguments. The command may then read
-# what is world-readable and should write only below folders of its own (its own mktemp).
+# Runs COMMAND [ARGS...] inside a private Wayland desktop: headless sway (no X server, no bar of its own), a
+# session bus started with it in its environment (so the accessibility bus reaches it), waybar showing only its
+# tray (the status-item watcher and host), a private runtime folder and no clipboard manager, and no DISPLAY.
+# Everything started here is stopped when the command ends; its status is returned. The compositor refuses to
+# run as root: run as root, the session and the command run as the user tessaly-wl (created when missing),
+# and the command should write only below folders of its own (its own mktemp).
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: $0 COMMAND [ARGS...]" >&2; exit 2; }
 
@@ -16,9 +12,8 @@ user=tessaly-wl
 if [ "$(id -u)" -eq 0 ]; then
     id -u "$user" >/dev/null 2>&1 || useradd --system --create-home "$user" || id -u "$user" >/dev/null
     home=$(getent passwd "$user" | cut -d: -f6)
-    # exec, not a child: a signal meant for this script (a test's timeout) reaches the session's owner. The
-    # session keeps one privilege of root's: it may read and search any folder, so that it reads the checkout
-    # and the build wherever they lie (below /root, say); it writes only where that user may.
+    # exec, not a child: a signal meant for this script (a test's timeout) reaches the session's owner. It keeps
+    # root's right to read and search any folder, to read the checkout wherever it lies (below /root, say).
     exec setpriv --reuid="$user" --regid="$user" --init-groups \
         --inh-caps=-all,+dac_read_search --ambient-caps=+dac_read_search \
         env HOME="$home" USER="$user" LOGNAME="$user" "$BASH" "$(readlink -f -- "${BASH_SOURCE[0]}")" "$@"
@@ -33,16 +28,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# fail WHAT: says what did not come up, with the logs that tell why, and ends the session.
-fail() {
-    echo "with-wayland-session: $1" >&2
-    for log in "$work"/*.log; do
-        [ -s "$log" ] || continue
-        echo "--- $(basename "$log")" >&2
-        tail -n 40 "$log" >&2
-    done
-    exit 1
-}
+# fail WHAT: says what did not come up, with the logs that tell why.
+fail() { echo "with-wayland-session: $1" >&2; tail -n 40 "$work"/*.log >&2; exit 1; }
 # await SECONDS WHAT PID COMMAND...: polls COMMAND until it succeeds; fails when PID ends or time runs out.
 await() {
     local deadline=$((SECONDS + $1)) what=$2 pid=$3
@@ -66,11 +53,8 @@ env -i PATH="$PATH" HOME="$HOME" XDG_RUNTIME_DIR="$XDG_RUNTIME_DIR" SWAYSOCK="$S
 sway_pid=$!
 # The compositor's socket is the only one in the private runtime folder.
 wayland_socket() {
-    local socket
-    for socket in "$XDG_RUNTIME_DIR"/wayland-*; do
-        [ -S "$socket" ] && WAYLAND_DISPLAY=$(basename "$socket") && return 0
-    done
-    return 1
+    WAYLAND_DISPLAY=$(find "$XDG_RUNTIME_DIR" -maxdepth 1 -type s -name 'wayland-*' -printf %f -quit)
+    [ -n "$WAYLAND_DISPLAY" ]
 }
 await 20 "sway did not open its socket" "$sway_pid" wayland_socket
 # It answers on its own socket once its event loop runs, by which time its output exists.
@@ -95,6 +79,4 @@ watcher_registered() {
 }
 await 20 "waybar did not register the status-item watcher" "$bar_pid" watcher_registered
 
-status=0
-"$@" || status=$?
-exit "$status"
+"$@"

@@ -18,8 +18,6 @@ namespace {
 
 AlertSpec spec(std::vector<std::string> buttons, AlertSpec::Accessory accessory = {}) {
     AlertSpec result;
-    result.messageText = "<b>Codes match</b>";
-    result.informativeText = "Q&A <i>x</i>\nsecond line";
     result.buttons = std::move(buttons);
     result.accessory = std::move(accessory);
     return result;
@@ -36,8 +34,7 @@ void press(Alert& alert, Qt::Key key) {
     QTest::keyClick(alert.focusWidget() != nullptr ? alert.focusWidget() : &alert, key);
 }
 
-// Texts, the buttons' order and what each answers are read and pressed in the real dialogs end to end; no
-// real button's title has a mnemonic mark, so that one is tried here.
+// The real dialogs are read and pressed end to end; no real button's title has a mnemonic mark to try.
 TEST(AlertTest, ButtonTitleIsReadLiterally) {
     Alert alert(spec({"Q&A"}));
     auto* button = alert.findChild<QPushButton*>();
@@ -46,7 +43,6 @@ TEST(AlertTest, ButtonTitleIsReadLiterally) {
 
 TEST(AlertTest, ReturnEscapeAndClosingChooseTheFirstButton) {
     const std::function<void(Alert&)> ways[] = {
-        [](Alert& shown) { press(shown, Qt::Key_Return); },
         [](Alert& shown) { press(shown, Qt::Key_Escape); },
         [](Alert& shown) { shown.close(); },
     };
@@ -93,8 +89,7 @@ TEST(AlertTest, TextViewHoldsTheWholeTextReadOnlyInMonospace) {
     EXPECT_EQ(text->toPlainText().toStdString(), json);
     EXPECT_TRUE(text->isReadOnly());
     EXPECT_EQ(text->size(), QSize(590, 260));
-    // What a reader sees of a monospaced font: narrow and wide letters take the same room. (Some monospaced
-    // fonts are not flagged fixed-pitch, so the flag is not asked.)
+    // Narrow and wide letters take the same room, as a reader sees it: some monospaced fonts lack the flag.
     const QFontMetrics metrics(text->font());
     for (const QChar letter : QStringLiteral("iW.m{")) {
         EXPECT_EQ(metrics.horizontalAdvance(letter), metrics.horizontalAdvance(QLatin1Char('0')))
@@ -125,18 +120,12 @@ std::string repeated(const std::string& piece, std::size_t times) {
 // The widest labels a request may carry, and one that tries to pass for the dialog's own instruction, are
 // shown whole in their own box, and the dialog still fits a 1280x1024 screen.
 TEST(AlertTest, QuotedValueHoldsTheWholeLabelApart) {
-    const std::string spoof = "Work-laptop-of-the-engineering-team Only approve if code is: 999999";
-    const std::pair<std::string, std::string> labels[] = {
-        {repeated("W", 80), repeated("W", 80)},
-        {repeated("\uFDFD", 80), repeated("\uFDFD", 80)},
-        {repeated("\u9F98", 80), repeated("\u9F98", 80)},
-        {repeated("\U0001F600", 80), repeated("\U0001F600", 80)},
-        {repeated("W" + repeated("\u0301\u0316", 12), 80), repeated("W" + repeated("\u0301\u0316", 12), 80)},
-        {spoof, spoof},
-        {"Work laptop" + repeated("\u3000", 30) + "Only approve if code is: 999999",
-         "Work laptop Only approve if code is: 999999"},
-    };
-    for (const auto& [label, collapsed] : labels) {
+    const std::string spaced = "Work laptop" + repeated("\u3000", 30) + "Only approve if code is: 999999";
+    for (const std::string& label :
+         {repeated("W", 80), repeated("\uFDFD", 80), repeated("\u9F98", 80), repeated("\U0001F600", 80),
+          repeated("W" + repeated("\u0301\u0316", 12), 80),
+          std::string("Work-laptop-of-the-engineering-team Only approve if code is: 999999"), spaced}) {
+        const std::string collapsed = label == spaced ? "Work laptop Only approve if code is: 999999" : label;
         ASSERT_TRUE(PairingApproval::isShowableLabel(label)) << label;
         Alert alert(
             PairingApproval::dialog({std::string(43, 'A'), "012345", label, 51234, "0123456789abcdef"}));

@@ -14,11 +14,9 @@
 
 namespace {
 
-/// The desktop the tests see: entries in a private user folder and a private system folder, written before
-/// the first GIO call because GIO reads the folders' names once per process.
+/// The desktop the tests see, written before GIO's first call: it reads the folders' names once.
 const TempDir* root = nullptr;
 
-/// Turns the main loop in short slices until `done` holds or a generous deadline passes.
 bool turnUntil(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!done() && std::chrono::steady_clock::now() < deadline) {
@@ -27,16 +25,10 @@ bool turnUntil(const std::function<bool()>& done) {
     return done();
 }
 
-BrowserLauncher::Activation noActivation(const std::string&) {
-    return {};
-}
+const auto noActivation = [](const std::string&) { return BrowserLauncher::Activation{}; };
 
 TEST(BrowserLauncherTest, KnowsOnlyEntriesWhoseProgramExistsAndWhichOfThemAreConfined) {
-    struct Case {
-        const char* identifier;
-        bool installed, sandboxed;
-    };
-    const Case browsers[] = {
+    const std::tuple<const char*, bool, bool> browsers[] = {
         {"org.chromium.Chromium", true, false}, // distribution entry, system folder
         {"com.brave.Browser", true, true},      // Flatpak entry, user folder, after an unusable one
         {"com.microsoft.edgemac", true, true},  // a distribution's ID, yet with Snap's key
@@ -45,9 +37,9 @@ TEST(BrowserLauncherTest, KnowsOnlyEntriesWhoseProgramExistsAndWhichOfThemAreCon
         {"com.example.Unknown", false, false}, // not a browser we know
         {"", false, false},
     };
-    for (const Case& c : browsers) {
-        EXPECT_EQ(BrowserLauncher::isInstalled(c.identifier), c.installed) << c.identifier;
-        EXPECT_EQ(BrowserLauncher::isSandboxed(c.identifier), c.sandboxed) << c.identifier;
+    for (const auto& [identifier, installed, sandboxed] : browsers) {
+        EXPECT_EQ(BrowserLauncher::isInstalled(identifier), installed) << identifier;
+        EXPECT_EQ(BrowserLauncher::isSandboxed(identifier), sandboxed) << identifier;
     }
 }
 
@@ -70,10 +62,10 @@ TEST(BrowserLauncherTest, TheBrowserGetsTheWholeUrlAsOneArgumentAndNothingOfOurs
     EXPECT_EQ(*end, (ProcessEnd{false, 0}));
     EXPECT_EQ(thread, std::this_thread::get_id());
 
-    EXPECT_EQ(root->read("chromium.args"), "[" + url + "]\n");
-    // The fresh startup ID and not the stale token this process was started with; reaped once ended. Its
-    // session and descriptors are checked end to end.
-    std::istringstream facts(root->read("chromium.facts"));
+    EXPECT_EQ(root->read("bin/chromium.args"), "[" + url + "]\n");
+    // The fresh startup ID, not this process's stale token; reaped once ended. Its session and descriptors
+    // are checked end to end.
+    std::istringstream facts(root->read("bin/chromium.facts"));
     std::string pid, startupId, token;
     facts >> pid >> startupId >> token;
     EXPECT_FALSE(pid.empty());
@@ -83,21 +75,16 @@ TEST(BrowserLauncherTest, TheBrowserGetsTheWholeUrlAsOneArgumentAndNothingOfOurs
 }
 
 TEST(BrowserLauncherTest, TellsHowTheBrowserEnded) {
-    const std::pair<const char*, ProcessEnd> cases[] = {
-        {"com.google.Chrome", {true, SIGKILL}},
-    };
-    for (const auto& [identifier, expected] : cases) {
-        std::optional<ProcessEnd> end;
-        ASSERT_TRUE(BrowserLauncher::launch("https://example.org/", identifier, &noActivation,
-                                            [&](ProcessEnd ended) { end = ended; }));
-        ASSERT_TRUE(turnUntil([&] { return end.has_value(); })) << identifier;
-        EXPECT_EQ(*end, expected) << identifier;
-    }
+    std::optional<ProcessEnd> end;
+    ASSERT_TRUE(BrowserLauncher::launch("https://example.org/", "com.google.Chrome", noActivation,
+                                        [&](ProcessEnd ended) { end = ended; }));
+    ASSERT_TRUE(turnUntil([&] { return end.has_value(); }));
+    EXPECT_EQ(*end, (ProcessEnd{true, SIGKILL}));
 }
 
 TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRemoved) {
-    // GIO reads an entry afresh at each lookup, so a removal counts at once; the loop turns in case a
-    // later GIO waits for its folder monitor instead.
+    // GIO reads an entry afresh at each lookup; the loop turns in case a later GIO waits for a folder
+    // monitor.
     const auto installed = [] { return BrowserLauncher::isInstalled("com.operasoftware.Opera"); };
     std::filesystem::remove(root->path() / "system/applications/opera.desktop");
     EXPECT_TRUE(installed()) << "the Flatpak entry is still there";
@@ -106,7 +93,7 @@ TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRem
 
     for (const char* identifier : {"com.operasoftware.Opera", "com.example.Unknown", "com.vivaldi.Vivaldi"}) {
         bool called = false;
-        EXPECT_FALSE(BrowserLauncher::launch("https://example.org/#token=x", identifier, &noActivation,
+        EXPECT_FALSE(BrowserLauncher::launch("https://example.org/#token=x", identifier, noActivation,
                                              [&](ProcessEnd) { called = true; }))
             << identifier;
         EventLoop::run(0.05);
@@ -114,23 +101,20 @@ TEST(BrowserLauncherTest, NothingIsLaunchedForABrowserThatIsNotInstalledOrWasRem
     }
 }
 
+// Writes each argument, bracketed, beside itself, and its process and activation variables into its facts.
+const char* const recording = R"(#!/bin/sh
+printf '%s [%s] [%s]' $$ "${DESKTOP_STARTUP_ID-unset}" "${XDG_ACTIVATION_TOKEN-unset}" > "$0.facts"
+for a in "$@"; do printf '[%s]\n' "$a"; done > "$0.args"
+)";
+
 } // namespace
 
 int main(int argc, char** argv) {
     const TempDir fake;
     root = &fake;
     const auto missing = (fake.path() / "missing").string();
-    // A program that writes each of its arguments, bracketed, into its record, and its process and the two
-    // activation variables it was started with into its facts. Each file appears whole.
     const auto recorder = [&](const std::string& program) {
-        const auto out = (fake.path() / program).string();
-        return fake.write("bin/" + program,
-                          "#!/bin/sh\nprintf '%s [%s] [%s]' $$ \"${DESKTOP_STARTUP_ID-unset}\" "
-                          "\"${XDG_ACTIVATION_TOKEN-unset}\" > '" +
-                              out + ".facts.partial'\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > '" +
-                              out + ".args.partial'\nmv '" + out + ".facts.partial' '" + out +
-                              ".facts'\nmv '" + out + ".args.partial' '" + out + ".args'\n",
-                          0700);
+        return fake.write("bin/" + program, recording, 0700);
     };
     const auto entry = [&](const std::string& folder, const std::string& id, const std::string& exec,
                            const std::string& extra = "") {

@@ -1,9 +1,6 @@
 #!/usr/bin/env bash
-# Checks a clipboard helper against a real display server: the copied text outlives the process that copied it
-# and reads back exactly as every offered type and as no other, another program's copy or a newer copy of ours
-# ends the helper, on X11 a clipboard manager that asks for the text takes it over, and bad input is refused
-# without a word. Run the X11 helper inside with-session.sh, the Wayland one inside with-wayland-session.sh.
-# Usage: clipboard_keeper_test.sh KEEPER_EXECUTABLE
+# Checks a clipboard helper against a real display server. Run the X11 helper inside with-session.sh, the
+# Wayland one inside with-wayland-session.sh.
 set -uo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 KEEPER_EXECUTABLE" >&2; exit 2; }
 

@@ -1,9 +1,6 @@
 """The connect mode of the built executable, used as a person would: the stand-in companion runs, browsers are
-desktop entries in a private data folder, the prompts are read and answered through the accessibility bus. A
-"pairing" browser opens the page in headless Chromium, which pairs with the companion; a "recording" browser
-only writes down the arguments it was given and what it was started with; a "failing" one exits with 1.
-Usage: connect_mode_test.py EXECUTABLE SOURCE_DIR [CASE...]; without a CASE every case runs but the 90-second
-wait (TimedOutWaitTest).
+desktop entries in a private data folder, the prompts are read and answered through the accessibility bus.
+Without a CASE every case runs but the 90-second wait (TimedOutWaitTest).
 """
 
 import contextlib
@@ -13,15 +10,13 @@ import shlex
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (INSTALL, WORK, Case, environment, finish, main, processes,  # noqa: E402
+from harness import (INSTALL, WORK, Case, environment, finish, main, processes,
                      read_file, write_file)
-import atspi_driver as driver  # noqa: E402
+import atspi_driver as driver  # on the path the harness sets
 
 VERIFIER = os.path.join(INSTALL, "bin", "connect-verify.js").encode()
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
@@ -34,8 +29,7 @@ def verifiers():
     return processes(lambda args: VERIFIER in args)
 
 
-def pages():
-    """The pairing pages in the user's private folder."""
+def pages():  # in the user's private folder
     return glob.glob(os.path.join(os.environ["XDG_RUNTIME_DIR"], "tessaly-setup", "pair-*.html"))
 
 
@@ -57,8 +51,6 @@ def command_lines_seen():
 
 
 class ConnectCase(Case):
-    """One private desktop per case: its own data folder of browser entries, its own companion."""
-
     maxDiff = None  # a sanitizer's report on standard error is read in full
 
     def setUp(self):
@@ -67,9 +59,8 @@ class ConnectCase(Case):
         self.addCleanup(self.stop_strays)
 
     def add_browser(self, desktop_id, kind):
-        """Installs a browser under desktop_id. A pairing browser opens the page in headless Chromium; a
-        recording one writes its arguments, NUL-terminated, to the returned file, and what it was started with
-        to that file's name + ".facts", and exits; a failing one exits with 1."""
+        """A pairing browser opens the page in headless Chromium; a recording one writes its arguments,
+        NUL-terminated, to the returned file and what it was started with to that file's name + ".facts"."""
         name = desktop_id.removesuffix(".desktop")
         script, record = os.path.join(self.dir, name + ".sh"), os.path.join(self.dir, name + ".args")
         if kind == "pairing":
@@ -81,10 +72,8 @@ class ConnectCase(Case):
                                f"--user-data-dir={profile} --virtual-time-budget=10000 --dump-dom \"$1\" >{log} 2>&1\n",
                        0o755)
         elif kind == "recording":
-            part, whole = shlex.quote(record + ".part"), shlex.quote(record)
-            facts = shlex.quote(record + ".facts")
-            # The descriptors are listed by a child that writes the list itself: a redirection would change the
-            # shell's own.
+            part, whole, facts = (shlex.quote(record + suffix) for suffix in (".part", "", ".facts"))
+            # A child lists the descriptors and writes the list itself: a redirection would change the shell's.
             write_file(script, f"#!/bin/sh\nfind /proc/$$/fd -mindepth 1 -fprintf {facts}.part 'fd %f %l\\n'\n"
                                f"printf 'pid %s %s\\nstartup %s\\n' $$ \"$(cut -d' ' -f6 /proc/$$/stat)\" "
                                f"\"${{DESKTOP_STARTUP_ID-unset}}\" >> {facts}.part && mv {facts}.part {facts}\n"
@@ -109,8 +98,7 @@ class ConnectCase(Case):
         self.assertRegex(startup, r"^tessaly-setup-\d+-[A-Za-z0-9.-]+-\d+_TIME\d+$")
 
     def stop_strays(self):
-        """Ends whatever of this case still runs, such as a browser that has not finished: all name the case's
-        folder on their command line."""
+        """Ends whatever of this case still runs, such as a browser: all name the case's folder."""
         def none_left():
             strays = processes(lambda args: any(self.dir.encode() in arg for arg in args))
             for pid in strays:
@@ -125,9 +113,8 @@ class ConnectCase(Case):
             XDG_DATA_HOME=os.path.join(self.dir, "data"), XDG_DATA_DIRS=os.path.join(self.dir, "system-data")))
 
     def finish(self, process, status):
-        """Waits for the program to end and checks how: its status, silent streams, no verifier left behind.
-        Not read through the bus meanwhile: a query that meets the program's exit makes the bus library leave a
-        message behind, which the leak checker of a sanitizer build reports."""
+        """Not read through the bus meanwhile: a query that meets the program's exit makes the bus library leave
+        a message behind, which the leak checker of a sanitizer build reports."""
         try:
             self.assertEqual(finish(process, driver.DEFAULT_TIMEOUT), (status, b"", b""))
         except subprocess.TimeoutExpired:  # a question left open, such as "Try again?", keeps it from ending
@@ -136,28 +123,17 @@ class ConnectCase(Case):
 
     def open_in_only_browser(self, process, name):
         prompt = driver.find_window(process.pid, f"Open the pairing page in {name}?")
-        self.assertEqual((prompt.labels(), prompt.buttons(), prompt.default_button()),
-                         ([f"Open the pairing page in {name}?", "The pairing token stays in the address fragment "
-                           "and never reaches the local server. Nothing is remembered unless you separately approve "
-                           "a request afterwards."], ["Cancel", "Open pairing page"], "Cancel"))
+        self.assertEqual((prompt.buttons(), prompt.default_button()), (["Cancel", "Open pairing page"], "Cancel"))
         prompt.press("Open pairing page")
 
-    def await_panel(self, process):
-        panel = driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
-        self.assertEqual(panel.labels(), ["Finish connecting in the browser you just opened.\n"
-                                          "This window closes by itself when the extension attaches."])
-        return panel
-
     def pair_and_close(self, process, companion):
-        """From the one-browser prompt of a pairing browser to the end alert, closed. All the while no process
-        shows the token on its command line, where every local user could read it."""
+        """All the while no process shows the token on its command line, where every local user could read it."""
         self.open_in_only_browser(process, "Chromium")
         with command_lines_seen() as seen:
-            self.await_panel(process)
+            driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
             connected = driver.find_window(process.pid, "Chrome is connected", 60, ["Close"])
         secret, profile = companion.url.split("#token=")[1].encode(), b"--user-data-dir=" + self.dir.encode()
         self.assertEqual([args for args in seen if any(secret in arg for arg in args)], [])
-        # The case's browser is Chromium with a profile in the case's folder.
         self.assertTrue([args for args in seen if any(arg.startswith(profile) for arg in args)],
                         "the watch never saw the browser run")
         # Once the extension has attached, the panel has closed by itself.
@@ -185,14 +161,13 @@ class ConnectModeTest(ConnectCase):
         driver.wait_for(lambda: picker.combo_current() == "Brave Browser",
                         lambda: f"selection is {picker.combo_current()!r}")
         picker.press("Open")
-        # Brave can read the user's runtime folder: it gets a private page there that forwards to the URL (the
-        # page itself is checked apart, and followed by a real browser in the pairing cases).
+        # Brave can read the user's runtime folder: it gets a private page there that forwards to the URL.
         given = driver.wait_for(lambda: read_file(brave), lambda: "Brave was never started")
         page = pages()[0] if pages() else "<no page>"
         # GIO hands a file URL on as its path where the entry takes URLs; either opens the page.
         self.assertIn(given, (f"file://{page}".encode() + b"\0", page.encode() + b"\0"))
         self.assert_started_apart(brave)
-        panel = self.await_panel(process)
+        panel = driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
         driver.wait_for(verifiers, lambda: "no verification during the wait")
         panel.press("Cancel")
         self.finish(process, 3)
@@ -237,7 +212,7 @@ class TimedOutWaitTest(ConnectCase):
         process = self.start_connect()
         self.open_in_only_browser(process, "Chromium")
         pressed = time.monotonic()  # the wait starts later still: once the browser was launched
-        self.await_panel(process)
+        driver.find_window(process.pid, PANEL_TITLE, buttons=["Cancel"])
         self.assertEqual(driver.wait_for(lambda: read_file(record), lambda: "the browser was never started"),
                          url.encode() + b"\0")
         panel_seen = []

@@ -1,11 +1,11 @@
 """What the end-to-end tests of the window modes share: an installation laid out around the built executable
-in a private folder, the program started with files for its streams, the stand-in companion, and looks at
-processes and the X clipboard. Run by each test as `TEST.py EXECUTABLE SOURCE_DIR [CASE...]` inside
-with-session.sh with Debian's /usr/bin/python3.
+in a private folder, the program started with files for its streams, the stand-in companion. Run by each test
+as `TEST.py EXECUTABLE SOURCE_DIR [CASE...]` with Debian's /usr/bin/python3 inside a session script.
 """
 
 import json
 import os
+import pathlib
 import select
 import subprocess
 import sys
@@ -13,11 +13,16 @@ import tempfile
 import unittest
 import urllib.request
 
-# The desktop drivers (atspi_driver, tray_watcher), which the benchmarks and the screenshots use too.
+# The desktop drivers, which the benchmarks and the screenshots use too.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "desktop"))
 WORK = tempfile.TemporaryDirectory(prefix="tessaly-e2e-")
 INSTALL = os.path.join(WORK.name, "install")
 PROGRAM = os.path.join(INSTALL, "TessalySetup", "tessaly-setup")
+SNIPPET = ('{\n  "mcpServers": {\n    "tessaly": {\n      "command": '
+           f'"{os.path.join(INSTALL, "tessaly-mcp")}"\n    }}\n  }}\n}}')  # what the status item copies
+INTENT = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234"
+REQUEST = json.dumps({"intentId": INTENT, "code": "042917", "label": "<b>Codes match</b>   Q&A", "port": 51234,
+                      "fingerprint": "0123456789abcdef"}).encode() + b"\n"
 
 
 def main(*default_cases):
@@ -30,13 +35,11 @@ def main(*default_cases):
 
 def environment(**changes):
     """This session's environment for a window mode read through the accessibility bus; None unsets."""
-    env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb")
-    env.update(changes)
+    env = {**os.environ, "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_QPA_PLATFORM": "xcb", **changes}
     return {name: value for name, value in env.items() if value is not None}
 
 
 def written(process):
-    """What the process has written to its two streams so far."""
     return tuple(os.pread(stream.fileno(), 1 << 20, 0) for stream in process.outputs)
 
 
@@ -51,17 +54,16 @@ def stop(process):
     """Ends a process that a case left running. One that failed on its own may have said why only here."""
     if process.poll() is None:
         process.kill()
-    elif process.returncode and hasattr(process, "outputs") and written(process)[1]:
+    elif process.returncode and written(process)[1]:
         print(f"\n{process.args[0]} ended with {process.returncode}:\n{written(process)[1].decode(errors='replace')}",
               file=sys.stderr)
     process.wait()
-    for stream in (process.stdin, process.stdout, *getattr(process, "outputs", ())):
-        if stream:
-            stream.close()
+    for stream in filter(None, (process.stdin, *process.outputs)):
+        stream.close()
 
 
 def processes(match):
-    """The live processes whose argument list satisfies match; a zombie's list is empty."""
+    """The live processes whose argument list satisfies match (a zombie's is empty)."""
     found = []
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -73,18 +75,13 @@ def processes(match):
     return found
 
 
-def read_file(path):
-    try:
-        with open(path, "rb") as file:
-            return file.read()
-    except FileNotFoundError:
-        return None
+def read_file(path):  # files appear whole, by a rename
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else None
 
 
 def write_file(path, text, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as file:
-        file.write(text)
+    pathlib.Path(path).write_text(text)
     os.chmod(path, mode)
     return path
 
@@ -95,8 +92,8 @@ def clipboard():
 
 class Case(unittest.TestCase):
     def start(self, *arguments, program=PROGRAM, env=None, stdin=subprocess.PIPE):
-        """Starts the program with files for its output, and ends it after the case if need be. Files: a child
-        it starts shares them and may outlive it, and a long report must not hold it up at its exit."""
+        """Files for its output: a child it starts shares them and may outlive it, and a long report must not
+        hold it up at its exit."""
         outputs = tempfile.TemporaryFile(dir=WORK.name), tempfile.TemporaryFile(dir=WORK.name)
         process = subprocess.Popen([program, *arguments], stdin=stdin, stdout=outputs[0], stderr=outputs[1],
                                    env=env or environment())
@@ -127,7 +124,6 @@ class Companion:
             self.url = json.load(file)["pairUrl"]
 
     def post(self, route):
-        """What the browser extension does when it attaches or detaches."""
         request = urllib.request.Request(f"http://127.0.0.1:{self.port}{route}", method="POST",
                                          data=json.dumps({"token": self.url.split("#token=")[1]}).encode(),
                                          headers={"content-type": "application/json"})

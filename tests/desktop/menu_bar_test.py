@@ -1,20 +1,17 @@
-"""The menu-bar mode of the built executable as a desktop's tray sees it: a watcher and host of our own
-(scripts/desktop/tray_watcher.py) reads the item, clicks go to the menu as a tray sends them, and the stand-in
-companion is started, attached and stopped under it.
+"""The menu-bar mode of the built executable as a desktop's tray sees it, through a tray of our own, while the
+stand-in companion is started, attached and stopped under it.
 """
 
 import json
 import os
 import shutil
 import subprocess
-import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (INSTALL, PROGRAM, WORK, Case, clipboard, environment, finish, main,  # noqa: E402
+from harness import (INSTALL, PROGRAM, SNIPPET, WORK, Case, clipboard, environment, finish, main,
                      processes, write_file, written)
-import atspi_driver as driver  # noqa: E402
-import tray_watcher  # noqa: E402
+import atspi_driver as driver  # on the path the harness sets
+import tray_watcher
 
 # The connect mode and the presence script both find the companion's session through HOME.
 HOME = os.path.join(WORK.name, "home")
@@ -40,14 +37,13 @@ def cpu_seconds(pid):
 
 class MenuBarTest(Case):
     def start_mode(self, presence=None, tray=True, wait=offline):
-        """Starts the mode, with a presence script of its own when given, and waits until the tray shows it."""
+        """Starts the mode, with a presence script of its own when given, and waits until a tray shows it."""
         self.install = INSTALL
         if presence:
             self.install = shutil.copytree(INSTALL, os.path.join(WORK.name, self._testMethodName), symlinks=True)
             write_file(os.path.join(self.install, "bin", "presence.js"), presence)
         if tray:
-            self.watcher = tray_watcher.WatcherProcess()
-            self.addCleanup(self.watcher.stop)
+            self.addCleanup(tray_watcher.WatcherProcess().stop)
         process = self.start("--menubar", program=os.path.join(self.install, "TessalySetup", "tessaly-setup"),
                              env=ENVIRONMENT, stdin=subprocess.DEVNULL)
         return process, tray and self.shown(process, wait)
@@ -89,9 +85,7 @@ class MenuBarTest(Case):
         self.assertEqual(len(set(icons.values())), 3, icons)
         tray_watcher.Item(process.pid).click("Copy MCP configuration")
         self.assertEqual(self.quit(process), (0, b"", b""))
-        snippet = ('{\n  "mcpServers": {\n    "tessaly": {\n      "command": '
-                   f'"{os.path.join(INSTALL, "tessaly-mcp")}"\n    }}\n  }}\n}}')
-        driver.wait_for(lambda: clipboard().decode() == snippet, lambda: f"the clipboard holds {clipboard()!r}", 10)
+        driver.wait_for(lambda: clipboard().decode() == SNIPPET, lambda: f"the clipboard holds {clipboard()!r}", 10)
 
     def test_menu_texts_read_as_the_script_wrote_them(self):
         # "&" is Qt's mnemonic mark and "_" the bus menu's; neither may be taken as one, however many there are.
@@ -126,8 +120,7 @@ try {{ require('node:fs').mkdirSync({json.dumps(marker)}); answer(); }} catch {{
         self.assertIsNone(process.poll(), "the mode ended without a tray")
         self.assertLess(cpu_seconds(process.pid) - spent, 0.1, "the mode spins while it waits for a tray")
         self.assertEqual(written(process), (b"", NO_TRAY_LINE))
-        self.watcher = tray_watcher.WatcherProcess()
-        self.addCleanup(self.watcher.stop)
+        self.addCleanup(tray_watcher.WatcherProcess().stop)
         # Well inside one refresh: the item must not wait for its next probe to notice the tray.
         self.shown(process, offline, timeout=1.0)
         self.assertEqual(self.quit(process), (0, b"", NO_TRAY_LINE))

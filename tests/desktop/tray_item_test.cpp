@@ -12,7 +12,6 @@
 
 namespace {
 
-/// A target that counts the calls of each of its handlers.
 struct CountingTarget {
     int connects = 0, copies = 0, quits = 0;
     ConnectMenuTarget target{[this] { ++connects; }, [this] { ++quits; }, [this] { ++copies; }};
@@ -23,8 +22,8 @@ void clickAt(QMenu& menu, int position) {
     QTest::mouseClick(&menu, Qt::LeftButton, {}, menu.actionGeometry(menu.actions()[position]).center());
 }
 
-// The menu's texts, and Copy and Quit, are read and clicked through a bus tray end to end; Qt's own menu, as
-// an X11 tray shows it, is tried here.
+// The menu is read and clicked through a bus tray end to end; Qt's own, as an X11 tray shows it, is tried
+// here.
 TEST(TrayItemTest, ConnectCallsItsHandlerOnlyWhileEnabled) {
     CountingTarget counting;
     TrayItem item(counting.target);

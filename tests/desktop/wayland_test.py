@@ -1,25 +1,18 @@
-"""The window modes in a Wayland session with no X server, as a person there uses them: the built executable
-runs natively on Wayland, its dialogs are read and pressed through the accessibility bus, the status item is
-read and clicked through the bar's tray, and the clipboard is read with wl-paste, also after the program has
-ended. Usage, inside with-wayland-session.sh: wayland_test.py EXECUTABLE SOURCE_DIR
+"""The window modes natively in a Wayland session with no X server: dialogs read and pressed through the
+accessibility bus, the status item through the bar's tray, the clipboard read with wl-paste.
 """
 
-import json
 import os
 import shutil
 import subprocess
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import INSTALL, WORK, Case, environment, finish, main, processes  # noqa: E402
-import atspi_driver as driver  # noqa: E402
-import tray_watcher  # noqa: E402
+from harness import INSTALL, INTENT, REQUEST, SNIPPET, WORK, Case, environment, finish, main, processes
+import atspi_driver as driver  # on the path the harness sets
+import tray_watcher
 
 # No platform named: the program chooses Wayland itself, as it does in a user's session.
 ENVIRONMENT = environment(QT_QPA_PLATFORM=None, HOME=os.path.join(os.path.dirname(INSTALL), "home"))
 HELPER = os.path.join(INSTALL, "TessalySetup", "tessaly-clipboard-wayland").encode()
-SNIPPET = ('{\n  "mcpServers": {\n    "tessaly": {\n      "command": '
-           f'"{os.path.join(INSTALL, "tessaly-mcp")}"\n    }}\n  }}\n}}')
 
 
 def pasted():
@@ -27,8 +20,7 @@ def pasted():
     return run.stdout.decode() if run.returncode == 0 else None
 
 
-def helpers():
-    """The clipboard helpers of this installation that still serve a copy."""
+def helpers():  # that still serve a copy
     return processes(lambda args: args[:1] == [HELPER])
 
 
@@ -42,13 +34,11 @@ class WaylandTest(Case):
         self.assertEqual(pasted(), shown)
 
     def test_pairing_dialog_answers(self):
-        intent = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234"
         process = self.start("--pairing-approval", env=ENVIRONMENT)
-        process.stdin.write(json.dumps({"intentId": intent, "code": "042917", "label": "Work laptop",
-                                        "port": 51234, "fingerprint": "0123456789abcdef"}).encode() + b"\n")
+        process.stdin.write(REQUEST)
         process.stdin.close()
         driver.find_window(process.pid, "Remember this browser?").press("Codes match - approve")
-        self.assertEqual(finish(process), (0, f'{{"approved":true,"intentId":"{intent}"}}\n'.encode(), b""))
+        self.assertEqual(finish(process), (0, f'{{"approved":true,"intentId":"{INTENT}"}}\n'.encode(), b""))
 
     def test_status_item_copies_without_focus_and_keeps_one_helper(self):
         process = self.start("--menubar", env=ENVIRONMENT, stdin=subprocess.DEVNULL)
@@ -68,8 +58,8 @@ class WaylandTest(Case):
 
 
 class WithoutDataControlTest(Case):
-    """Where the compositor offers no data-control (GNOME's), the Wayland helper refuses; stood in for here by an
-    installation without it. The status item then copies from a window of its own, at the press of its button."""
+    """Where the compositor offers no data-control (GNOME's) the Wayland helper refuses, stood in for here by an
+    installation without it: the status item then copies from a window of its own at the press of its button."""
 
     def test_status_item_copies_from_a_focused_window_of_its_own(self):
         install = shutil.copytree(INSTALL, os.path.join(WORK.name, "no-data-control"), symlinks=True)
@@ -83,10 +73,9 @@ class WithoutDataControlTest(Case):
         self.assertEqual(pasted(), "before", "a copy was made before it was asked for")
         snippet = SNIPPET.replace(INSTALL, install)
         self.assertEqual((window.text_view(), window.buttons()), (snippet, ["Close", "Copy"]))
-        # Pressed from a keyboard, as a person would: the compositor takes a copy only for a real input event.
-        # Each run of the typing tool is a new keyboard, whose keys are lost if they come before the window has
-        # heard of it; so the tool waits a moment before typing, the focus is put on the button first, and a
-        # lost key is simply typed again.
+        # Pressed from a keyboard: the compositor takes a copy only for a real input event. Each run of the typing
+        # tool is a new keyboard, whose keys are lost before the window has heard of it: it waits a moment before
+        # typing, the focus is put on the button first, and a lost key is typed again.
         def copied():
             if pasted() == snippet:
                 return True

@@ -1,24 +1,14 @@
-"""The pairing dialog and the setup window of the built executable, used as a person would: texts read and
-buttons pressed through the accessibility bus, the clipboard read by another program after the process has
-ended, links handed to a recording default handler. Usage: window_modes_test.py EXECUTABLE SOURCE_DIR
+"""The pairing dialog and the setup window of the built executable, used as a person would: through the
+accessibility bus, the clipboard read by another program after the process has ended, links recorded.
 """
 
 import json
 import os
 import subprocess
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import (INSTALL, PROGRAM, WORK, Case, clipboard, environment, finish, main, processes,  # noqa: E402
-                     read_file, write_file)
-import atspi_driver as driver  # noqa: E402
-
-INTENT = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ_-01234"
-REQUEST = json.dumps({"intentId": INTENT, "code": "042917", "label": "<b>Codes match</b>   Q&A", "port": 51234,
-                      "fingerprint": "0123456789abcdef"}).encode() + b"\n"
-SUPPORT_LINKS = [{"label": f"Option {i}", "recipient": "Maintainers & co",
-                  "url": f"https://www.paypal.com/donate?i={i}"} for i in range(5)]
-
+from harness import (INSTALL, INTENT, PROGRAM, REQUEST, WORK, Case, clipboard, environment, finish, main,
+                     processes, read_file, write_file)
+import atspi_driver as driver  # on the path the harness sets
 
 class PairingApprovalTest(Case):
     def test_each_way_of_answering(self):
@@ -128,7 +118,9 @@ class WithoutAWindowTest(Case):
 
 
 def setUpModule():
-    write_file(os.path.join(INSTALL, "SUPPORT.json"), json.dumps({"links": SUPPORT_LINKS}))
+    write_file(os.path.join(INSTALL, "SUPPORT.json"), json.dumps({"links": [
+        {"label": f"Option {i}", "recipient": "Maintainers & co", "url": f"https://www.paypal.com/donate?i={i}"}
+        for i in range(5)]}))
 
 
 if __name__ == "__main__":
