@@ -27,7 +27,10 @@ wait_for() {
 }
 # Exited and reaped: a zombie would still answer signal 0.
 gone() { ! kill -0 "$1" 2>/dev/null; }
-only_server() { [ "$(pgrep -f -x "$keeper")" = "$1" ]; }
+# The keeper's servers: each leads a session of its own. (A sanitizer's leak check briefly runs a helper task
+# with the same command line as a server that exits; it leads no session.)
+keepers() { for pid in $(pgrep -f -x "$keeper"); do [ "$(ps -o sid= -p "$pid" | tr -d ' ')" = "$pid" ] && echo "$pid"; done; }
+only_server() { [ "$(keepers)" = "$1" ]; }
 if [ -n "${WAYLAND_DISPLAY:-}" ]; then
   display=WAYLAND_DISPLAY no_server=wayland-none meta=""
   paste() { timeout 5 wl-paste -n -t "$1" 2>/dev/null; }
@@ -55,7 +58,7 @@ copy() { # copy FILE COMMAND...
   wait "$sub"
   status=$(cat "$work/status"); [ "$read_status" -eq 0 ] || status=timeout
   server=""
-  for pid in $(pgrep -f -x "$keeper"); do [[ " ${servers[*]} " == *" $pid "* ]] || server=$pid; done
+  for pid in $(keepers); do [[ " ${servers[*]} " == *" $pid "* ]] || server=$pid; done
   [ -z "$server" ] || servers+=("$server")
 }
 copied() { [ "$status" = 0 ] && printf 'ready\n' | cmp -s - "$work/reply"; }
