@@ -13,7 +13,7 @@ class QComboBox;
 /// also what Escape and closing the window choose, because it is always the safe one.
 class Alert final : public QDialog {
   public:
-    /// Copies a text to the clipboard for a CopyButton of the spec, while the alert has the focus.
+    /// Copies a text to the clipboard for the alert's CopyButton, while the alert has the focus.
     using Copy = std::function<void(const std::string& text)>;
 
     explicit Alert(const AlertSpec& spec, Copy copy = {}, QWidget* parent = nullptr);
