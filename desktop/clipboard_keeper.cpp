@@ -76,40 +76,14 @@ bool internAtoms(Clipboard& board) {
     return true;
 }
 
-xcb_screen_t* screenNumber(xcb_connection_t* connection, int number) {
-    auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
-    for (; roots.rem > 0 && number > 0; --number) {
-        xcb_screen_next(&roots);
-    }
-    return roots.rem > 0 ? roots.data : nullptr;
-}
-
-// Selection ownership must carry a real server time (a CurrentTime owner cannot tell stale requests from
-// current ones); the server stamps the PropertyNotify of an empty append to our own window with one.
-bool fetchServerTime(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property,
-                     xcb_timestamp_t& time) {
-    xcb_change_property(connection, XCB_PROP_MODE_APPEND, window, property, stringAtom, 8, 0, nullptr);
-    xcb_flush(connection);
-    for (;;) {
-        const auto event = reply(xcb_wait_for_event(connection));
-        if (!event) {
-            return false;
-        }
-        if ((event->response_type & 0x7f) != XCB_PROPERTY_NOTIFY) {
-            continue;
-        }
-        const auto* notify = reinterpret_cast<const xcb_property_notify_event_t*>(event.get());
-        if (notify->window == window && notify->atom == property) {
-            time = notify->time;
-            return true;
-        }
-    }
-}
-
 bool acquire(Clipboard& board) {
-    if (!fetchServerTime(board.connection, board.window, board[keeperAtom], board.acquired)) {
+    // Ownership must carry a real server time: a CurrentTime owner cannot tell stale requests from current
+    // ones.
+    const auto time = Xcb::serverTime(board.connection, board.window, board[keeperAtom]);
+    if (!time) {
         return false;
     }
+    board.acquired = *time;
     xcb_set_selection_owner(board.connection, board.window, board[clipboardAtom], board.acquired);
     return Xcb::selectionOwner(board.connection, board[clipboardAtom]) == board.window;
 }
@@ -246,15 +220,10 @@ void serve(const Clipboard& board) {
 } // namespace
 
 int main(int argc, char**) {
-    Keeper::closeInheritedDescriptors();
-    if (argc != 1) {
-        return 2;
-    }
-    std::optional<std::string> text = Keeper::readText(STDIN_FILENO);
+    auto text = Keeper::takeText(argc);
     if (!text) {
-        return 1;
+        return text.error();
     }
-    Keeper::ignoreHangups();
 
     int screenIndex = 0;
     xcb_connection_t* connection = xcb_connect(nullptr, &screenIndex);
@@ -262,7 +231,7 @@ int main(int argc, char**) {
         xcb_disconnect(connection);
         return 1;
     }
-    const xcb_screen_t* screen = screenNumber(connection, screenIndex);
+    const xcb_screen_t* screen = Xcb::screen(connection, screenIndex);
     Clipboard board{connection, xcb_generate_id(connection), {}, std::move(*text), {}, XCB_CURRENT_TIME};
     if (!screen || !internAtoms(board)) {
         xcb_disconnect(connection);

@@ -325,18 +325,13 @@ int run(wl_display* display, Server& server) {
 } // namespace
 
 int main(int argc, char**) {
-    Keeper::closeInheritedDescriptors();
-    if (argc != 1) {
-        return 2;
-    }
-    std::optional<std::string> text = Keeper::readText(STDIN_FILENO);
+    auto text = Keeper::takeText(argc);
     if (!text) {
-        return 1;
+        return text.error();
     }
-    Keeper::ignoreHangups();
 
     // Only the compositor WAYLAND_DISPLAY names: without it the library would try a default socket, and it
-    // prefers a socket handed down by number, which was closed above. One thread: nothing else reads the
+    // prefers a socket handed down by number, which takeText closed. One thread: nothing else reads the
     // environment meanwhile.
     const char* name = std::getenv("WAYLAND_DISPLAY"); // NOLINT(concurrency-mt-unsafe)
     // NOLINTNEXTLINE(concurrency-mt-unsafe)

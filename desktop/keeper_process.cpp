@@ -5,9 +5,29 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace Keeper {
+
+bool isAscii(std::string_view text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string_view> textTypes(std::string_view text) {
+    std::vector<std::string_view> types{"text/plain;charset=utf-8", "UTF8_STRING"};
+    if (isAscii(text)) {
+        types.insert(types.end(), {"text/plain", "STRING", "TEXT"});
+    }
+    return types;
+}
+
+namespace {
 
 void closeInheritedDescriptors() {
     if (::close_range(3, ~0U, 0) != 0) {
@@ -38,29 +58,10 @@ std::optional<std::string> readText(int fd) {
     }
 }
 
-bool isAscii(std::string_view text) {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::vector<std::string_view> textTypes(std::string_view text) {
-    std::vector<std::string_view> types{"text/plain;charset=utf-8", "UTF8_STRING"};
-    if (isAscii(text)) {
-        types.insert(types.end(), {"text/plain", "STRING", "TEXT"});
-    }
-    return types;
-}
-
 void ignoreHangups() {
     std::signal(SIGHUP, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
 }
-
-namespace {
 
 // The server outlives the caller and any terminal it was started from.
 void detach() {
@@ -77,6 +78,19 @@ void detach() {
 }
 
 } // namespace
+
+tl::expected<std::string, int> takeText(int argc) {
+    closeInheritedDescriptors();
+    if (argc != 1) {
+        return tl::unexpected(2);
+    }
+    std::optional<std::string> text = readText(STDIN_FILENO);
+    if (!text) {
+        return tl::unexpected(1);
+    }
+    ignoreHangups();
+    return std::move(*text);
+}
 
 bool becomeServer() {
     const pid_t child = ::fork();

@@ -5,9 +5,9 @@
 // system here, so that each helper links only its own.
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <tl/expected.hpp>
 #include <vector>
 
 namespace Keeper {
@@ -16,22 +16,19 @@ namespace Keeper {
 /// the text always goes in one piece, and far more than a configuration entry needs.
 inline constexpr std::size_t maxTextBytes = std::size_t{64} * 1024;
 
-/// Closes every descriptor from 3 up. Descriptors leaked by the caller (a pipe's other end, a lock) would
-/// otherwise be held by the server for as long as the clipboard lasts.
-void closeInheritedDescriptors();
-
-/// All of `fd` up to its end; nothing when that is empty, longer than maxTextBytes or cannot be read, so
-/// that a text is never offered in part.
-std::optional<std::string> readText(int fd);
+/// How each helper begins, before it touches its window system: descriptors from 3 up, which a caller may
+/// have leaked (a pipe's other end, a lock) and the server would hold for as long as the clipboard lasts,
+/// are closed; all of standard input is read; a hang-up of the caller's terminal or a paster that closes its
+/// end early no longer ends the process. The text, or the status to exit with: 2 when `argc` shows any
+/// argument, 1 when the text is empty, longer than maxTextBytes or cannot be read, so that a text is never
+/// offered in part.
+tl::expected<std::string, int> takeText(int argc);
 
 bool isAscii(std::string_view text);
 
 /// The names `text` is offered under, the same on both window systems: the UTF-8 ones always, the Latin-1
 /// ones (STRING, TEXT, text/plain) only for pure ASCII, where both encodings read the same.
 std::vector<std::string_view> textTypes(std::string_view text);
-
-/// A hang-up of the caller's terminal or a paster that closes its end early must not end the server.
-void ignoreHangups();
 
 /// Leaves the server behind: the caller's process prints "ready" and exits at once (the caller reaps it, and
 /// the server is re-parented, never a zombie); the server returns true, detached from the caller's session,
