@@ -98,14 +98,11 @@ class Display {
         if (xcb_connection_has_error(connection_)) {
             fail(2, "cannot connect to the display named by DISPLAY");
         }
-        auto screens = xcb_setup_roots_iterator(xcb_get_setup(connection_));
-        for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
-            xcb_screen_next(&screens);
-        }
-        if (screens.rem == 0) {
+        const xcb_screen_t* screen = Xcb::screen(connection_, screenNumber);
+        if (screen == nullptr) {
             fail(2, "the display has no such screen");
         }
-        root_ = screens.data->root;
+        root_ = screen->root;
     }
     ~Display() { xcb_disconnect(connection_); }
     Display(const Display&) = delete;

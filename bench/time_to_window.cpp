@@ -185,15 +185,11 @@ int main(int argc, char** argv) {
     if (xcb_connection_has_error(connection)) {
         fail(2, "cannot connect to the display named by DISPLAY");
     }
-    const xcb_setup_t* setup = xcb_get_setup(connection);
-    auto screens = xcb_setup_roots_iterator(setup);
-    for (int i = 0; i < screenNumber && screens.rem > 0; ++i) {
-        xcb_screen_next(&screens);
-    }
-    if (screens.rem == 0) {
+    const xcb_screen_t* screen = Xcb::screen(connection, screenNumber);
+    if (screen == nullptr) {
         fail(2, "the display has no such screen");
     }
-    const xcb_window_t root = screens.data->root;
+    const xcb_window_t root = screen->root;
     const xcb_atom_t pidAtom = internAtom(connection, "_NET_WM_PID");
     const uint32_t rootMask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
     // Checked, so that the selection is known to be in force before the command starts.
