@@ -1,6 +1,7 @@
 #include "app/pairing_page.h"
 
 #include "app/output.h"
+#include "connect/ascii.h"
 
 #include <array>
 #include <cerrno>
@@ -14,8 +15,24 @@ namespace {
 
 constexpr std::string_view hexDigits = "0123456789ABCDEF";
 
-bool isAlphanumeric(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+void appendHex(std::string& out, unsigned char byte) {
+    out += hexDigits[byte >> 4];
+    out += hexDigits[byte & 0xF];
+}
+
+/// `text` with every byte but ASCII letters, digits and those in `plain` written as `escape` and the byte's
+/// two hex digits.
+std::string escapedBytes(std::string_view text, std::string_view plain, std::string_view escape) {
+    std::string out;
+    for (const char c : text) {
+        if (Ascii::isLetter(c) || Ascii::isDigit(c) || plain.find(c) != std::string_view::npos) {
+            out += c;
+        } else {
+            out += escape;
+            appendHex(out, static_cast<unsigned char>(c));
+        }
+    }
+    return out;
 }
 
 /// For an attribute value in double quotes.
@@ -48,19 +65,7 @@ std::string escapedForHTML(std::string_view text) {
 /// For a string literal in double quotes inside a script element: quotes, backslashes and the characters
 /// that could close the element or open a comment become \u escapes.
 std::string escapedForScript(std::string_view text) {
-    constexpr std::string_view plain = "-._~:/?#[]@!$&()*+,;=%";
-    std::string out;
-    for (const char c : text) {
-        if (isAlphanumeric(c) || plain.find(c) != std::string_view::npos) {
-            out += c;
-            continue;
-        }
-        const auto byte = static_cast<unsigned char>(c);
-        out += "\\u00";
-        out += hexDigits[byte >> 4];
-        out += hexDigits[byte & 0xF];
-    }
-    return out;
+    return escapedBytes(text, "-._~:/?#[]@!$&()*+,;=%", "\\u00");
 }
 
 /// 128 random bits in hex: a name that another local user can neither guess nor plant ahead of us.
@@ -71,8 +76,7 @@ std::optional<std::string> unguessableName() {
     }
     std::string name = "pair-";
     for (const unsigned char byte : bytes) {
-        name += hexDigits[byte >> 4];
-        name += hexDigits[byte & 0xF];
+        appendHex(name, byte);
     }
     return name + ".html";
 }
@@ -100,18 +104,7 @@ std::optional<std::string> html(std::string_view url) {
 }
 
 std::string fileURL(const std::filesystem::path& path) {
-    std::string url = "file://";
-    for (const char c : path.native()) {
-        if (isAlphanumeric(c) || std::string_view("-._~/").find(c) != std::string_view::npos) {
-            url += c;
-            continue;
-        }
-        const auto byte = static_cast<unsigned char>(c);
-        url += '%';
-        url += hexDigits[byte >> 4];
-        url += hexDigits[byte & 0xF];
-    }
-    return url;
+    return "file://" + escapedBytes(path.native(), "-._~/", "%");
 }
 
 File::~File() {
