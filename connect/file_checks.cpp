@@ -1,5 +1,6 @@
 #include "connect/file_checks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,22 +31,22 @@ Descriptor::~Descriptor() {
 }
 
 std::optional<std::string> readAtMost(int fd, std::size_t limit) {
-    std::string bytes(limit + 1, '\0');
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t count = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            return std::nullopt;
-        }
+    // Grown as it is read, never to more than it holds: some files (those under /proc) report no size
+    // beforehand, and a limit may be far above what a file usually holds.
+    constexpr std::size_t chunk = 65536;
+    std::string bytes;
+    while (bytes.size() <= limit) {
+        const std::size_t before = bytes.size();
+        bytes.resize(before + std::min(chunk, limit + 1 - before));
+        const ssize_t count = ::read(fd, bytes.data() + before, bytes.size() - before);
+        bytes.resize(before + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
         if (count == 0) {
             break;
         }
-        filled += static_cast<std::size_t>(count);
+        if (count < 0 && errno != EINTR) {
+            return std::nullopt;
+        }
     }
-    bytes.resize(filled);
     return bytes;
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
@@ -16,7 +15,6 @@ namespace PortOwners {
 namespace {
 
 constexpr std::uint32_t listenState = 0x0A;
-constexpr std::size_t readChunk = 65536;
 
 using Bytes = std::array<std::uint8_t, 16>;
 constexpr Bytes anyV4{};
@@ -114,26 +112,13 @@ std::string_view withinBound(std::string_view table) {
     return lastEnd == std::string_view::npos ? std::string_view{} : table.substr(0, lastEnd + 1);
 }
 
-/// Up to just past maxTableBytes of `path`, grown as it is read: the files report no size beforehand.
+/// Up to just past maxTableBytes of `path`.
 std::optional<std::string> readTable(const char* path) {
     const FileChecks::Descriptor file(::open(path, O_RDONLY | O_CLOEXEC));
     if (file.get() < 0) {
         return std::nullopt;
     }
-    std::string text;
-    while (text.size() <= maxTableBytes) {
-        const std::size_t before = text.size();
-        text.resize(before + std::min(readChunk, maxTableBytes + 1 - before));
-        const ssize_t count = ::read(file.get(), text.data() + before, text.size() - before);
-        text.resize(before + static_cast<std::size_t>(std::max<ssize_t>(count, 0)));
-        if (count == 0) {
-            break;
-        }
-        if (count < 0 && errno != EINTR) {
-            return std::nullopt;
-        }
-    }
-    return text;
+    return FileChecks::readAtMost(file.get(), maxTableBytes);
 }
 
 } // namespace
